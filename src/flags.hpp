@@ -1,0 +1,70 @@
+// A set of named bits over an unsigned integer, with the text form "Name(A | B)".
+//
+// A flag type is `Flags<Tag>` where Tag gives `using Bits = ...;`, `static constexpr
+// std::string_view name`, and `static constexpr std::array<std::pair<std::string_view, Bits>, N> names`
+// in table order.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace vexlor {
+
+template <class Tag>
+class Flags {
+public:
+    using Bits = typename Tag::Bits;
+
+    constexpr Flags() = default;
+
+    // Every bit kept, named or not.
+    static constexpr Flags from_bits_retain(Bits b) { return Flags(b); }
+    // Only the named bits kept.
+    static constexpr Flags from_bits_truncate(Bits b) { return Flags(static_cast<Bits>(b & all().bits_)); }
+    static constexpr Flags all() {
+        Bits m = 0;
+        for (const auto& n : Tag::names) m = static_cast<Bits>(m | n.second);
+        return Flags(m);
+    }
+
+    constexpr Bits bits() const { return bits_; }
+    constexpr bool empty() const { return bits_ == 0; }
+    constexpr bool contains(Flags o) const { return (bits_ & o.bits_) == o.bits_; }
+    constexpr bool intersects(Flags o) const { return (bits_ & o.bits_) != 0; }
+
+    constexpr Flags operator|(Flags o) const { return Flags(static_cast<Bits>(bits_ | o.bits_)); }
+    constexpr Flags operator&(Flags o) const { return Flags(static_cast<Bits>(bits_ & o.bits_)); }
+    constexpr Flags& operator|=(Flags o) { bits_ = static_cast<Bits>(bits_ | o.bits_); return *this; }
+    constexpr bool operator==(const Flags&) const = default;
+
+private:
+    constexpr explicit Flags(Bits b) : bits_(b) {}
+    Bits bits_ = 0;
+};
+
+template <class Tag>
+std::string debug_string(Flags<Tag> f) {
+    using Bits = typename Tag::Bits;
+    std::string out(Tag::name);
+    out += '(';
+    if (f.empty()) return out + "0x0)";
+    Bits rest = f.bits();
+    bool first = true;
+    for (const auto& [name, bit] : Tag::names) {
+        if ((f.bits() & bit) == bit && bit != 0) {
+            if (!first) out += " | ";
+            out += name;
+            first = false;
+            rest = static_cast<Bits>(rest & ~bit);
+        }
+    }
+    if (rest != 0) {
+        if (!first) out += " | ";
+        out += fmt::format("{:#x}", static_cast<unsigned long long>(rest));
+    }
+    return out + ")";
+}
+
+}  // namespace vexlor

@@ -1,0 +1,126 @@
+#include "protocol/caps/identity.hpp"
+
+#include <fmt/format.h>
+
+#include "text.hpp"
+
+namespace vexlor::protocol::caps::identity {
+
+namespace {
+
+constexpr std::string_view replacement = "\xEF\xBF\xBD";
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when it is not valid.
+std::size_t valid_sequence(std::span<const std::uint8_t> s, std::size_t i, char32_t& cp) {
+    const std::uint8_t b0 = s[i];
+    if (b0 < 0x80) {
+        cp = b0;
+        return 1;
+    }
+    std::size_t len;
+    char32_t min;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+        if (i + k >= s.size() || (s[i + k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+// Length of the maximal prefix of an invalid sequence at s[i], replaced by one U+FFFD (as the
+// WHATWG and Unicode "best practice" decoders do).
+std::size_t invalid_prefix(std::span<const std::uint8_t> s, std::size_t i) {
+    const std::uint8_t b0 = s[i];
+    std::size_t len;
+    std::uint8_t lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        return 1;
+    }
+    std::size_t k = 1;
+    for (; k < len && i + k < s.size(); ++k) {
+        const std::uint8_t b = s[i + k];
+        if (b < lo || b > hi) break;
+        lo = 0x80, hi = 0xBF;
+    }
+    return k;
+}
+
+bool is_white_space(char32_t c) {
+    switch (c) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
+        case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+}  // namespace
+
+std::string lenient_text(std::span<const std::uint8_t> s) {
+    struct Piece {
+        std::size_t begin, end;  // in the output
+        bool space;
+    };
+    std::string out;
+    std::vector<Piece> pieces;
+    for (std::size_t i = 0; i < s.size();) {
+        char32_t cp = 0;
+        const std::size_t start = out.size();
+        if (const std::size_t n = valid_sequence(s, i, cp)) {
+            out.append(reinterpret_cast<const char*>(s.data() + i), n);
+            pieces.push_back({start, out.size(), is_white_space(cp)});
+            i += n;
+        } else {
+            out += replacement;
+            pieces.push_back({start, out.size(), false});
+            i += invalid_prefix(s, i);
+        }
+    }
+    std::size_t first = 0, last = pieces.size();
+    while (first < last && pieces[first].space) ++first;
+    while (last > first && pieces[last - 1].space) --last;
+    if (first == last) return {};
+    return out.substr(pieces[first].begin, pieces[last - 1].end - pieces[first].begin);
+}
+
+std::expected<Identity, Error> Identity::parse(std::span<const std::uint8_t> b) {
+    if (b.size() < 36) return std::unexpected(Error::truncated(0, 36, b.size()));
+    Identity id;
+    id.qualifier = b[0] >> 5;
+    id.device_type = b[0] & 0x1F;
+    id.removable = (b[1] & 0x80) != 0;
+    id.version = b[2] & 0x07;
+    id.vendor = lenient_text(b.subspan(8, 8));
+    id.product = lenient_text(b.subspan(16, 16));
+    id.revision = lenient_text(b.subspan(32, 4));
+    return id;
+}
+
+std::string debug_string(const Identity& id) {
+    return fmt::format(
+        "Identity {{ qualifier: {}, device_type: {}, removable: {}, version: {}, vendor: {}, product: {}, revision: {} }}",
+        id.qualifier, id.device_type, id.removable, id.version, text::quoted(id.vendor), text::quoted(id.product),
+        text::quoted(id.revision));
+}
+
+}  // namespace vexlor::protocol::caps::identity

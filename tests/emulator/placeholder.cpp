@@ -1,0 +1,2 @@
+// The emulated unit grows here.
+namespace vexlor::emulator {}
