@@ -1,2 +1,0 @@
-// The emulated unit grows here.
-namespace vexlor::emulator {}
