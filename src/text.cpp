@@ -62,7 +62,17 @@ std::string hex_dump(std::span<const std::uint8_t> bytes) {
 
 std::string quoted(std::string_view s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        // C1 controls (U+0080..U+009F, encoded C2 80..C2 9F) are escaped like C0 ones.
+        if (c == 0xC2 && i + 1 < s.size()) {
+            const auto next = static_cast<unsigned char>(s[i + 1]);
+            if (next >= 0x80 && next <= 0x9F) {
+                out += fmt::format("\\u{{{:x}}}", next);
+                ++i;
+                continue;
+            }
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;

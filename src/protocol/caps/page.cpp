@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "text.hpp"
+
 namespace vexlor::protocol::caps {
 
 std::string to_string(const Error& e) {
@@ -19,7 +21,8 @@ std::string debug_string(const Error& e) {
         return fmt::format("Truncated {{ page: {}, need: {}, got: {} }}", t->page, t->need, t->got);
     }
     const auto& b = std::get<Error::BadField>(e.value);
-    return fmt::format("BadField {{ page: {}, byte: {}, what: \"{}\", value: {} }}", b.page, b.byte, b.what, b.value);
+    return fmt::format("BadField {{ page: {}, byte: {}, what: {}, value: {} }}", b.page, b.byte, text::quoted(b.what),
+                       b.value);
 }
 
 std::expected<std::pair<std::uint64_t, std::size_t>, Error> Page::flags(std::size_t p) const {
