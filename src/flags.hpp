@@ -53,7 +53,8 @@ std::string debug_string(Flags<Tag> f) {
     Bits rest = f.bits();
     bool first = true;
     for (const auto& [name, bit] : Tag::names) {
-        if ((f.bits() & bit) == bit && bit != 0) {
+        // A name is printed when all its bits are set and some are not yet named.
+        if ((f.bits() & bit) == bit && (rest & bit) != 0) {
             if (!first) out += " | ";
             out += name;
             first = false;
