@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
+
+#include <fmt/format.h>
 
 #include "protocol/sense.hpp"
 
@@ -20,6 +23,12 @@ struct Row {
     int fourth;
     const char* want;  // the interpretation's debug form
 };
+
+void PrintTo(const Row& r, std::ostream* os) {
+    *os << fmt::format("status {:02X}h", r.status);
+    if (r.has_sense) *os << fmt::format(" sense {:X}/{:02X}h/{:02X}h", r.key, r.asc, r.ascq);
+    if (r.fourth != none) *os << " fourth " << r.fourth;
+}
 
 transport::Reply reply_of(const Row& r) {
     transport::Reply reply{std::nullopt, 0, transport::Status(r.status)};
