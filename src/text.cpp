@@ -33,6 +33,47 @@ std::string join_bytes(std::span<const std::uint8_t> bytes, std::string_view sep
     return out;
 }
 
+// Length of the valid UTF-8 sequence of two bytes or more at s[i], or 0.
+std::size_t utf8_sequence(std::string_view s, std::size_t i, char32_t& cp) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    std::size_t len;
+    char32_t min;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+        if (i + k >= s.size()) return 0;
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+// Characters a debug form escapes: controls, format characters, separators other than the
+// plain space, private use and non-characters. (Unassigned code points print as they are.)
+bool unprintable(char32_t c) {
+    if (c >= 0x80 && c <= 0xA0) return true;  // C1 controls, no-break space
+    switch (c) {
+        case 0xAD: case 0x061C: case 0x06DD: case 0x070F: case 0x08E2: case 0x1680: case 0x180E:
+        case 0x202F: case 0x205F: case 0x3000: case 0xFEFF: case 0x110BD: case 0x110CD: case 0xE0001:
+            return true;
+        default: break;
+    }
+    return (c >= 0x0600 && c <= 0x0605) || (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2060 && c <= 0x206F) || (c >= 0xFFF9 && c <= 0xFFFB) || (c >= 0xE000 && c <= 0xF8FF) ||
+           (c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE || (c >= 0x13430 && c <= 0x1343F) ||
+           (c >= 0x1BCA0 && c <= 0x1BCA3) || (c >= 0x1D173 && c <= 0x1D17A) || (c >= 0xE0020 && c <= 0xE007F) ||
+           c >= 0xF0000;
+}
+
 }  // namespace
 
 std::string debug_duration(std::chrono::nanoseconds d) {
@@ -62,30 +103,38 @@ std::string hex_dump(std::span<const std::uint8_t> bytes) {
 
 std::string quoted(std::string_view s) {
     std::string out = "\"";
-    for (std::size_t i = 0; i < s.size(); ++i) {
+    for (std::size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
-        // C1 controls (U+0080..U+009F, encoded C2 80..C2 9F) are escaped like C0 ones.
-        if (c == 0xC2 && i + 1 < s.size()) {
-            const auto next = static_cast<unsigned char>(s[i + 1]);
-            if (next >= 0x80 && next <= 0x9F) {
-                out += fmt::format("\\u{{{:x}}}", next);
-                ++i;
-                continue;
+        if (c < 0x80) {
+            switch (c) {
+                case '"': out += "\\\""; break;
+                case '\\': out += "\\\\"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                case '\0': out += "\\0"; break;
+                default:
+                    if (c < 0x20 || c == 0x7F) {
+                        out += fmt::format("\\u{{{:x}}}", c);
+                    } else {
+                        out += static_cast<char>(c);
+                    }
             }
+            ++i;
+            continue;
         }
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    out += fmt::format("\\u{{{:x}}}", c);
-                } else {
-                    out += static_cast<char>(c);
-                }
+        char32_t cp = 0;
+        const std::size_t n = utf8_sequence(s, i, cp);
+        if (n == 0) {  // not UTF-8: kept as it is
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            if (unprintable(cp)) {
+                out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(cp));
+            } else {
+                out.append(s.substr(i, n));
+            }
+            i += n;
         }
     }
     out += '"';

@@ -71,7 +71,11 @@ TEST(Text, Quoted) {
         {std::string("a\0b", 3), R"("a\0b")"},
         {"\x01\x1f\x7f", R"("\u{1}\u{1f}\u{7f}")"},
         {"\xC2\x85x", R"("\u{85}x")"},                       // C1 control
-        {"\xC2\xB5s \xEF\xBF\xBD", "\"\xC2\xB5s \xEF\xBF\xBD\""},  // printable text kept as it is
+        {"\xC2\xB5s \xEF\xBF\xBD \xC3\xA9 \xF0\x9F\x8E\x9E", "\"\xC2\xB5s \xEF\xBF\xBD \xC3\xA9 \xF0\x9F\x8E\x9E\""},  // printable
+        {"a\xC2\xA0" "b\xE3\x80\x80", R"("a\u{a0}b\u{3000}")"},   // separators other than the space
+        {"\xE2\x80\x8B\xEF\xBB\xBF\xC2\xAD", R"("\u{200b}\u{feff}\u{ad}")"},  // format characters
+        {"\xEE\x80\x80\xEF\xBF\xBF", R"("\u{e000}\u{ffff}")"},  // private use, non-character
+        {"x\xFFy", "\"x\xFFy\""},                                // bytes that are not UTF-8 stay
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(vexlor::text::quoted(in), out);
 }
