@@ -30,6 +30,50 @@ std::string errno_text(int e) {
     return s ? std::string(s) : std::string("Unknown error");
 }
 
+// The kind an operating-system error shows in its debug form, named after the error number.
+const char* os_kind_name(int e) {
+    switch (e) {
+        case EPERM: case EACCES: return "PermissionDenied";
+        case ENOENT: return "NotFound";
+        case EINTR: return "Interrupted";
+        case E2BIG: return "ArgumentListTooLong";
+        case EAGAIN: return "WouldBlock";
+        case ENOMEM: return "OutOfMemory";
+        case EBUSY: return "ResourceBusy";
+        case EEXIST: return "AlreadyExists";
+        case EXDEV: return "CrossesDevices";
+        case ENOTDIR: return "NotADirectory";
+        case EISDIR: return "IsADirectory";
+        case EINVAL: return "InvalidInput";
+        case ETXTBSY: return "ExecutableFileBusy";
+        case EFBIG: return "FileTooLarge";
+        case ENOSPC: return "StorageFull";
+        case ESPIPE: return "NotSeekable";
+        case EROFS: return "ReadOnlyFilesystem";
+        case EMLINK: return "TooManyLinks";
+        case EPIPE: return "BrokenPipe";
+        case EDEADLK: return "Deadlock";
+        case ENAMETOOLONG: return "InvalidFilename";
+        case ENOSYS: case ENOTSUP: return "Unsupported";
+        case ENOTEMPTY: return "DirectoryNotEmpty";
+        case ELOOP: return "FilesystemLoop";
+        case EADDRINUSE: return "AddrInUse";
+        case EADDRNOTAVAIL: return "AddrNotAvailable";
+        case ENETDOWN: return "NetworkDown";
+        case ENETUNREACH: return "NetworkUnreachable";
+        case ECONNABORTED: return "ConnectionAborted";
+        case ECONNRESET: return "ConnectionReset";
+        case ENOTCONN: return "NotConnected";
+        case ETIMEDOUT: return "TimedOut";
+        case ECONNREFUSED: return "ConnectionRefused";
+        case EHOSTUNREACH: return "HostUnreachable";
+        case EINPROGRESS: return "InProgress";
+        case ESTALE: return "StaleNetworkFileHandle";
+        case EDQUOT: return "QuotaExceeded";
+        default: return "Uncategorized";
+    }
+}
+
 }  // namespace
 
 std::size_t Data::size() const {
@@ -69,7 +113,8 @@ std::string debug_string(IoKind k) {
 
 std::string debug_string(const IoError& e) {
     if (e.os_error) {
-        return fmt::format("Os {{ code: {}, kind: {}, message: {} }}", *e.os_error, debug_string(e.kind),
+        // The kind shown is the error number's own; `kind` may be refined for the links' use.
+        return fmt::format("Os {{ code: {}, kind: {}, message: {} }}", *e.os_error, os_kind_name(*e.os_error),
                            text::quoted(errno_text(*e.os_error)));
     }
     return fmt::format("Custom {{ kind: {}, error: {} }}", debug_string(e.kind), text::quoted(e.message));

@@ -125,6 +125,10 @@ TEST(TransportErrorText, DisplayAndDebug) {
          R"(Io(Os { code: 2, kind: NotFound, message: "No such file or directory" }))"},
         {Error::io(IoError::os(EBUSY)), "io error: Device or resource busy (os error 16)",
          R"(Io(Os { code: 16, kind: ResourceBusy, message: "Device or resource busy" }))"},
+        {Error::io(IoError::os(ENODEV)), "io error: No such device (os error 19)",
+         R"(Io(Os { code: 19, kind: Uncategorized, message: "No such device" }))"},
+        {Error::io(IoError::os(ETIMEDOUT)), "io error: Connection timed out (os error 110)",
+         R"(Io(Os { code: 110, kind: TimedOut, message: "Connection timed out" }))"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(to_string(c.error), c.display);
@@ -133,6 +137,7 @@ TEST(TransportErrorText, DisplayAndDebug) {
     }
     EXPECT_TRUE(Error::timeout(1s).is_timeout());
     EXPECT_EQ(IoError::os(EACCES).os_error, EACCES);
+    EXPECT_EQ(IoError::os(EACCES).kind, IoKind::PermissionDenied);
 }
 
 }  // namespace
