@@ -37,19 +37,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> bytes(data, data + size);
 
     const Page c1{bytes, 0xC1};
-    if (const auto* a = check(address::Address::from_page(c1), c1)) {
+    const auto c1_record = address::Address::from_page(c1);
+    if (const auto* a = check(c1_record, c1)) {
         if (a->pitch_rule > 3 || (a->framing_flags & ~0x5C) != 0 || (a->read_units & ~0x0F) != 0) std::abort();
         if (a->ccd_lines == 0 || a->holder == 0 || a->holder2 == 0 || a->max_transfer == 0) std::abort();
     }
 
     const Page d1{bytes, 0xD1};
-    if (const auto* f = check(set_window::SetWindowFunction::from_page(d1), d1)) {
+    const auto d1_record = set_window::SetWindowFunction::from_page(d1);
+    if (const auto* f = check(d1_record, d1)) {
         (void)debug_string(f->kinds), (void)debug_string(f->modes), (void)debug_string(f->interleavings);
         (void)debug_string(f->analog);
     }
 
     const Page e1{bytes, 0xE1};
-    if (const auto* f = check(other::Features::from_page(e1), e1)) {
+    const auto e1_record = other::Features::from_page(e1);
+    if (const auto* f = check(e1_record, e1)) {
         (void)debug_string(f->cooperation);
         (void)debug_string(f->execute_ops);
         for (const auto op : f->execute_ops.ops()) {
@@ -62,12 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const Page c8{bytes, 0xC8};
-    if (const auto* f = check(frames::Frames::from_page(c8), c8)) {
+    const auto c8_record = frames::Frames::from_page(c8);
+    if (const auto* f = check(c8_record, c8)) {
         if (f->frames.size() != bytes[4]) std::abort();
     }
 
     const Page e3{bytes, 0xE3};
-    if (const auto* m = check(ccd::CcdMeasurement::from_page(e3), e3)) {
+    const auto e3_record = ccd::CcdMeasurement::from_page(e3);
+    if (const auto* m = check(e3_record, e3)) {
         if (m->values.size() != bytes[10]) std::abort();
     }
     return 0;
