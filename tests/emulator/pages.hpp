@@ -1,15 +1,52 @@
 // The pages and records each emulated model publishes, built by the emulator's own encoder.
+//
+// `model_spec` gives the values a model means its pages to carry, as the module's records; the
+// pages are encoded from them here, independently of the module's parsers, so tests can check
+// that the parsers read back exactly what the emulator meant.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "protocol/caps/address.hpp"
+#include "protocol/caps/ccd.hpp"
+#include "protocol/caps/frames.hpp"
+#include "protocol/caps/other.hpp"
+#include "protocol/caps/set_window.hpp"
 #include "protocol/model.hpp"
 
 namespace vexlor::emulator {
 
+struct ModelSpec {
+    protocol::model::Model model;
+    // Every flag field of the model's pages is written at least this many bytes long.
+    std::size_t flag_width = 1;
+
+    protocol::caps::address::Address address;  // VPD C1
+    bool carries_ccd_geometry = true;          // C1 ends with line_gap and ccd_lines
+
+    protocol::caps::set_window::SetWindowFunction set_window;  // VPD D1
+    std::uint8_t skipped = 0;                                   // D1 count of uninterpreted bytes
+    std::uint8_t exposure_width = 4;                            // D1 parameter width (1..4)
+
+    protocol::caps::other::Features features;  // VPD E1; page_length is what the encoder writes
+
+    std::optional<protocol::caps::ccd::CcdMeasurement> ccd;  // VPD E3; none: the page is refused
+    std::optional<protocol::caps::frames::Frames> frames;    // VPD C8, on models whose C1 sets 0x40
+};
+
+const ModelSpec& model_spec(protocol::model::Model model);
+
+// The VPD page `code` built from `spec`, or none when such a unit refuses it.
+std::optional<std::vector<std::uint8_t>> page_of(const ModelSpec& spec, std::uint8_t code);
+
 // The VPD page `code` as the model answers INQUIRY with EVPD set, or none when it refuses it.
 std::optional<std::vector<std::uint8_t>> vpd_page(protocol::model::Model model, std::uint8_t code);
+
+// The CCD data record (data type 91h) as 16-bit words, consistent with the model's E3 page:
+// ccd_lines colours of `curves` rows of one word per page value. None on models without E3.
+std::optional<std::vector<std::uint16_t>> ccd_record(protocol::model::Model model);
 
 }  // namespace vexlor::emulator

@@ -1,0 +1,96 @@
+#include "protocol/caps/other.hpp"
+
+#include <fmt/format.h>
+
+#include "error.hpp"
+#include "protocol/data.hpp"
+
+namespace vexlor::protocol::caps::other {
+
+namespace {
+
+// Data-type codes with their support bits in `data_types`; -1 where the direction has none.
+struct SupportRow {
+    std::uint8_t code;
+    int read_bit;
+    int send_bit;
+};
+
+constexpr std::array<SupportRow, 11> support_bits{{
+    {0x87, 20, -1},  // Cooperation
+    {0x88, 21, 22},  // Boundary
+    {0x89, 24, -1},  // AnalogGamma
+    {0x8A, 25, -1},  // AnalogGain
+    {0x8B, 26, -1},  // DigitalGain
+    {0x8C, 27, -1},  // WhiteBalanceExposure
+    {0x8D, 28, 29},  // Setup
+    {0x8E, 30, -1},  // Perforation
+    {0x8F, 32, 33},  // Boundary2
+    {0x90, 34, -1},  // ShipmentWhiteBalance
+    {0x91, 35, -1},  // CcdData
+}};
+
+bool has_bit(std::uint64_t bits, int bit) { return bit >= 0 && ((bits >> bit) & 1) != 0; }
+
+}  // namespace
+
+bool ExecuteOps::offers(std::uint8_t code) const {
+    if (code < 0x80) return false;
+    return ((words[(code >> 4) - 8] >> (code & 15)) & 1) != 0;
+}
+
+std::vector<data::Op> ExecuteOps::ops() const {
+    std::vector<data::Op> out;
+    for (unsigned c = 0x80; c <= 0xFF; ++c) {
+        if (offers(static_cast<std::uint8_t>(c))) out.emplace_back(static_cast<std::uint8_t>(c));
+    }
+    return out;
+}
+
+std::string debug_string(const ExecuteOps& ops) {
+    std::string out = "[";
+    bool first = true;
+    for (const data::Op op : ops.ops()) {
+        if (!first) out += ", ";
+        out += fmt::format("{} ({:02X}h)", data::debug_string(op), op.code());
+        first = false;
+    }
+    return out + "]";
+}
+
+bool Features::supports_read(std::uint8_t data_type) const {
+    for (const auto& r : support_bits) {
+        if (r.code == data_type) return has_bit(data_types, r.read_bit);
+    }
+    return false;
+}
+
+bool Features::supports_send(std::uint8_t data_type) const {
+    for (const auto& r : support_bits) {
+        if (r.code == data_type) return has_bit(data_types, r.send_bit);
+    }
+    return false;
+}
+
+std::expected<Features, Error> Features::from_page(const Page& page) {
+    Features f;
+    VX_TRY(const auto cooperation, page.flags(4));
+    f.cooperation = HostCooperation::from_bits_truncate(static_cast<std::uint16_t>(cooperation.first & 0x0F7F));
+    VX_TRY(const auto data_types, page.flags(4 + cooperation.second));
+    f.data_types = data_types.first & 0x7F7F7F3F3FULL;
+    const std::size_t q = 4 + cooperation.second + data_types.second;
+
+    // The third flag field is read before the fixed part, which it therefore proves present.
+    VX_TRY(const auto third, page.flags(q + 25));
+    const std::uint8_t* bitmap = page.data.data() + q + 9;
+    for (std::size_t k = 0; k < 8; ++k) {
+        f.execute_ops.words[k] = static_cast<std::uint16_t>(bitmap[2 * k] | (bitmap[2 * k + 1] << 8));
+    }
+    const std::size_t tail = q + 25 + third.second;
+    if (page.size() < tail + 1) return std::unexpected(page.truncated(tail + 1));
+    if (page.size() < tail + 2) return std::unexpected(page.truncated(tail + 2));
+    f.page_length = page.data[3];
+    return f;
+}
+
+}  // namespace vexlor::protocol::caps::other
