@@ -21,5 +21,6 @@ void vexlor_module(nb::module_& m) {
 }  // namespace vexlor::python
 
 NB_MODULE(vexlor, m) {
+    m.attr("__doc__") = "";
     vexlor::python::vexlor_module(m);
 }
