@@ -60,6 +60,7 @@ void add_exceptions(nb::module_& m) {
 Pending::Pending(Mapped mapped) : mapped_(std::move(mapped)) {
     if (mapped_.type != Exception::UnsupportedError) return;
     nb::gil_scoped_acquire gil;
+    if (!exception_type(mapped_.type)) return;  // the module is not initialised; raise() reports it
     PyObject* args = Py_BuildValue("(s#)", mapped_.message.data(), static_cast<Py_ssize_t>(mapped_.message.size()));
     if (args) {
         instance_ = PyObject_Call(exception_type(mapped_.type), args, nullptr);
@@ -89,6 +90,10 @@ Pending::~Pending() {
 }
 
 void Pending::raise() {
+    if (!exception_type(mapped_.type)) {
+        PyErr_SetString(PyExc_SystemError, "vexlor's exception types are not initialised");
+        throw nb::python_error();
+    }
     if (instance_) {
         PyObject* instance = instance_;
         instance_ = nullptr;
