@@ -41,13 +41,13 @@ def test_sg_nodes_in_directory_order_after_usb(emulated):
     out = emulated("""
         import vexlor_emulator
         tb = vexlor_emulator.Testbed()
-        tb.add_sg('sg10', model='LS-5000')
-        tb.add_sg('sg2', model='LS-50', device_type=5)
-        tb.add_sg('sg3', model='LS-50', qualifier=1)
+        tb.add_sg('sg10', model='LS-8000')
+        tb.add_sg('sg2', model='LS-9000', device_type=5)
+        tb.add_sg('sg3', model='LS-9000', qualifier=1)
         tb.add_sg('sg0', model='LS-4000')
-        tb.add_sg('sg4', model='LS-50', openable=False)
-        tb.add_sg('sga', model='LS-50')
-        tb.add_sg('sg1a', model='LS-50')
+        tb.add_sg('sg4', model='LS-9000', openable=False)
+        tb.add_sg('sga', model='LS-9000')
+        tb.add_sg('sg1a', model='LS-9000')
         tb.add_usb('LS-50', 1, [2])
         import vexlor
         order = [f'/dev/{n}' for n in os.listdir('/dev') if n in ('sg0', 'sg10')]
@@ -56,9 +56,10 @@ def test_sg_nodes_in_directory_order_after_usb(emulated):
     locations = [loc for loc, _, _ in out["listed"]]
     assert locations == ["usb:001-2"] + out["order"]
     assert sorted(out["order"]) == ["/dev/sg0", "/dev/sg10"]
+    models = {"/dev/sg0": "LS-4000", "/dev/sg10": "LS-8000"}
     for loc, name, rep in out["listed"][1:]:
         assert rep == f'Device("{loc}")'
-        assert not name.endswith(")")  # listed only with an identity
+        assert models[loc] in name and not name.endswith(")")  # listed only with an identity
 
 
 def test_each_listing_makes_new_devices(emulated):
@@ -81,7 +82,7 @@ def test_misbehaving_units_never_break_listing(emulated):
         tb.add_usb('LS-40', 1, [1], inquiry='check')
         tb.add_usb('LS-50', 1, [2], inquiry='short')
         tb.add_usb('LS-5000', 1, [3])
-        tb.add_sg('sg0', model='LS-50', device_type=5)
+        tb.add_sg('sg0', model='LS-4000', device_type=5)
         import vexlor
         runs = []
         for _ in range(2):
