@@ -87,14 +87,16 @@ def test_misbehaving_units_never_break_listing(emulated):
         runs = []
         for _ in range(2):
             start = time.monotonic()
-            names = [d.name for d in vexlor.list_devices()]
+            names = {d.location: d.name for d in vexlor.list_devices()}
             runs.append([names, time.monotonic() - start])
         result = runs
     """).result
     (first, t1), (second, t2) = out
     assert first == second
-    assert first[:2] == ["LS-40 (no answer)", "LS-50 (no answer)"]
-    assert not first[2].endswith(")")
+    assert sorted(first) == ["usb:001-1", "usb:001-2", "usb:001-3"]
+    assert first["usb:001-1"] == "LS-40 (no answer)"
+    assert first["usb:001-2"] == "LS-50 (no answer)"
+    assert "LS-5000" in first["usb:001-3"] and not first["usb:001-3"].endswith(")")
     assert t1 < 5 * 4 and t2 < 5 * 4
 
 
