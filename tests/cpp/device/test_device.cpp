@@ -180,3 +180,74 @@ TEST(Probe, AcceptsOnlyAFullGoodScannerAnswer) {
         EXPECT_EQ(device::probe(t).has_value(), c.accepted);
     }
 }
+
+// Against the emulated units: the machine-facing half of discovery.
+#include "diag/log.hpp"
+#include "emulator/testbed.hpp"
+
+namespace {
+
+const Device* at(const std::vector<Device>& devices, std::string_view location) {
+    for (const auto& d : devices) {
+        if (device::to_string(d.attach) == location) return &d;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(Discovery, OpensAUsbUnitByWhereItIsPlugged) {
+    emulator::Testbed bed;
+    bed.add_usb(Model::Ls50, 1, {2, 3});
+    bed.add_usb(Model::Ls5000, 1, {4});
+    const auto devices = device::list();
+    const Device* d = at(devices, "usb:001-2.3");
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->model, Model::Ls50);
+    EXPECT_TRUE(d->answered);
+    ASSERT_TRUE(d->identity.has_value());
+
+    auto link = d->open();
+    ASSERT_TRUE(link.has_value()) << error::to_string(link.error());
+    EXPECT_EQ(device::probe(**link), d->identity);
+    link->reset();
+
+    bed.remove_usb(1, {2, 3});
+    auto gone = d->open();
+    ASSERT_FALSE(gone.has_value());
+    EXPECT_EQ(gone.error(), error::Error::not_found());
+    EXPECT_TRUE(at(devices, "usb:001-4")->open().has_value());
+}
+
+TEST(Discovery, AUnitHeldElsewhereIsListedAsInUse) {
+    emulator::Testbed bed;
+    bed.add_usb(Model::Ls50, 1, {2}, emulator::UsbOptions{.product = 0x4001, .claimed = true});
+    diag::Capture capture;
+    const auto devices = device::list();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].name(), "LS-50 (in use)");
+    const auto events = capture.find(diag::Level::Debug, "could not open a unit to ask who it is", "vexlor::device");
+    ASSERT_EQ(events.size(), 1u);
+    ASSERT_NE(events[0].value("e"), nullptr);
+    EXPECT_FALSE(events[0].value("e")->empty());
+    auto opened = devices[0].open();
+    ASSERT_FALSE(opened.has_value());
+    EXPECT_NE(opened.error().get_if<error::Error::Transport>(), nullptr);
+}
+
+TEST(Discovery, OpensAScsiNodeByPath) {
+    emulator::Testbed bed;
+    bed.add_sg("sg3", Model::Ls4000);
+    const auto devices = device::list();
+    const Device* d = at(devices, "/dev/sg3");
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->model, Model::Ls4000);
+    EXPECT_TRUE(d->open().has_value());
+
+    const Device missing = scsi("/dev/sg9");
+    auto failed = missing.open();
+    ASSERT_FALSE(failed.has_value());
+    const auto* t = failed.error().get_if<error::Error::Transport>();
+    ASSERT_NE(t, nullptr);
+    EXPECT_FALSE(t->error.is_timeout());
+}
