@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -41,7 +42,11 @@ IoError lib_error(int code) {
     return IoError::custom(kind, lib_text(code));
 }
 
+// Set once the library's records have somewhere to go; until then it stays silent.
+std::atomic<bool> forwarding{false};
+
 int library_level() {
+    if (!forwarding.load()) return LIBUSB_LOG_LEVEL_NONE;
     if (diag::enabled(diag::Level::Debug, "libusb")) return LIBUSB_LOG_LEVEL_DEBUG;
     if (diag::enabled(diag::Level::Info, "libusb")) return LIBUSB_LOG_LEVEL_INFO;
     if (diag::enabled(diag::Level::Warn, "libusb")) return LIBUSB_LOG_LEVEL_WARNING;
@@ -105,7 +110,10 @@ std::expected<std::vector<UsbDevice>, std::string> enumerate() {
     return out;
 }
 
-void forward_library_log() { libusb_set_log_cb(nullptr, library_log, LIBUSB_LOG_CB_GLOBAL); }
+void forward_library_log() {
+    libusb_set_log_cb(nullptr, library_log, LIBUSB_LOG_CB_GLOBAL);
+    forwarding.store(true);
+}
 
 struct UsbTransport::Impl {
     Context context;

@@ -135,10 +135,6 @@ struct UsbFront {
 
     void push_data() {
         if (fault.silent_data) return;
-        if (fault.empty_data) {
-            push({});
-            return;
-        }
         std::vector<std::uint8_t> d = resp.data_in;
         d.insert(d.end(), fault.extra_bytes, 0xEE);
         std::size_t at = 0;
@@ -153,6 +149,7 @@ struct UsbFront {
             push({d.begin() + static_cast<std::ptrdiff_t>(at), d.begin() + static_cast<std::ptrdiff_t>(at + n)});
             at += n;
         }
+        if (fault.empty_data) push({});
     }
 
     void answer_phase() {
@@ -161,13 +158,13 @@ struct UsbFront {
             push({0x00});
             return;
         }
-        if (fault.silent_queries > 0) {
-            --fault.silent_queries;
-            return;
-        }
         if (!fault.phase_answers.empty()) {
             push(std::move(fault.phase_answers.front()));
             fault.phase_answers.pop_front();
+            return;
+        }
+        if (fault.silent_queries > 0) {
+            --fault.silent_queries;
             return;
         }
         if (fault.busy_queries > 0) {
@@ -511,10 +508,10 @@ struct Testbed::Impl {
 
     std::string add_usb_device(int bus, int dev, const std::string& path, const std::vector<std::uint8_t>& desc, bool configured) {
         const std::string text = fmt::format(
-            "P: {}\nN: bus/usb/{:03}/{:03}={}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/{:03}/{:03}\n"
+            "P: {}\nN: bus/usb/{:03}/{:03}\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/{:03}/{:03}\n"
             "E: BUSNUM={:03}\nE: DEVNUM={:03}\nA: busnum={}\\n\nA: devnum={}\\n\nA: bConfigurationValue={}\\n\nA: speed=480\\n\n"
             "H: descriptors={}\n",
-            path, bus, dev, hex(desc), bus, dev, bus, dev, bus, dev, configured ? "1" : "0", hex(desc));
+            path, bus, dev, bus, dev, bus, dev, bus, dev, configured ? "1" : "0", hex(desc));
         GError* err = nullptr;
         check(umockdev_testbed_add_from_string(tb, text.c_str(), &err), err, "add USB device");
         return "/sys" + path;

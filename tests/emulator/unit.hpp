@@ -40,20 +40,20 @@ struct Fault {
     // USB framing
     int busy_queries = 0;                             // the first N phase queries answer 04h
     std::chrono::nanoseconds busy_for{0};              // or: busy for this long after the command
-    std::deque<std::vector<std::uint8_t>> phase_answers;  // raw answers to the first phase queries
-    int silent_queries = 0;                           // the first N phase queries get no answer at all
+    std::deque<std::vector<std::uint8_t>> phase_answers{};  // raw answers to the first phase queries
+    int silent_queries = 0;                           // then N phase queries get no answer at all
     bool silent_data = false;                         // announce the data/status phase but send nothing
-    std::vector<std::size_t> chunks;                  // sizes of the first data-in packets sent
+    std::vector<std::size_t> chunks{};                // sizes of the first data-in packets sent
     std::size_t block = 0;                            // then send the rest in pieces of this size
     std::size_t extra_bytes = 0;                      // bytes sent after the data (padding)
-    bool empty_data = false;                          // the data phase is one empty packet
+    bool empty_data = false;                          // an empty packet follows the data
     std::size_t status_length = 8;                    // 7 gives a short status block
     bool stall_in = false;                            // the first IN transfer after the command halts
     bool stall_out = false;                           // the command write halts the OUT endpoint
     // SG
-    std::optional<std::uint16_t> host_status;
-    std::optional<int> sense_length;                  // sb_len_wr to report (sense bytes filled to it)
-    std::optional<int> resid;
+    std::optional<std::uint16_t> host_status{};
+    std::optional<int> sense_length{};                // sb_len_wr to report (sense bytes filled to it)
+    std::optional<int> resid{};
     bool driver_timeout = false;                      // complete with host status 3
 };
 
