@@ -10,6 +10,25 @@
 
 namespace vexlor::transport::linux {
 
+// The host adapter status of one SG_IO call; codes 12 and above are Unknown, keeping the code.
+struct HostStatus {
+    enum class Kind { Ok, NoConnect, BusBusy, Timeout, BadTarget, Abort, Parity, Error, Reset, BadIntr, Passthrough, SoftError, Unknown };
+    std::uint16_t code = 0;
+
+    Kind kind() const { return code < 12 ? static_cast<Kind>(code) : Kind::Unknown; }
+    bool operator==(const HostStatus&) const = default;
+};
+// "NoConnect", "Unknown(14)".
+std::string debug_string(HostStatus h);
+
+// The `info` word of one SG_IO call.
+struct Info {
+    std::uint32_t bits = 0;
+    bool operator==(const Info&) const = default;
+};
+// "OK | INDIRECT_IO", "CHECK | DIRECT_IO".
+std::string to_string(Info i);
+
 class SgTransport final : public Transport {
 public:
     static std::expected<std::unique_ptr<SgTransport>, IoError> open(const std::string& path);

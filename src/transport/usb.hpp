@@ -45,6 +45,9 @@ public:
 
 private:
     UsbTransport() = default;
+    // The data and status phases of one attempt, after the unit named phase `code`.
+    std::expected<Reply, Error> exchange(std::uint8_t code, const Data& data, std::chrono::steady_clock::time_point at,
+                                         Duration timeout);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,146 @@
+#include "transport/linux.hpp"
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "diag/log.hpp"
+#include "text.hpp"
+
+namespace vexlor::transport::linux {
+
+namespace {
+
+constexpr std::string_view kTarget = "vexlor::transport::linux";
+constexpr std::string_view kCdbTarget = "vexlor::cdb";
+constexpr int kReservedAsked = 524288;
+constexpr std::size_t kSenseMax = 96;
+
+// "ENOENT: No such file or directory".
+std::string errno_text(int e) {
+    char buf[256];
+    const char* desc = strerror_r(e, buf, sizeof buf);
+    const char* name = strerrorname_np(e);
+    return fmt::format("{}: {}", name ? name : fmt::format("E{}", e), desc ? desc : "Unknown error");
+}
+
+}  // namespace
+
+std::string debug_string(HostStatus h) {
+    static constexpr std::array<std::string_view, 12> names = {
+        "Ok", "NoConnect", "BusBusy", "Timeout", "BadTarget", "Abort", "Parity", "Error", "Reset", "BadIntr", "Passthrough", "SoftError",
+    };
+    if (h.code < names.size()) return std::string(names[h.code]);
+    return fmt::format("Unknown({})", h.code);
+}
+
+std::string to_string(Info i) {
+    const char* check = (i.bits & 1u) ? "CHECK" : "OK";
+    const char* io = "INDIRECT_IO";
+    switch (i.bits & 6u) {
+        case 2: io = "DIRECT_IO"; break;
+        case 4: io = "MIXED_IO"; break;
+        default: break;
+    }
+    return fmt::format("{} | {}", check, io);
+}
+
+namespace {
+
+// Whole seconds times 1000 plus the whole milliseconds below a second, capped at 32 bits.
+std::uint32_t timeout_millis(Duration d) {
+    if (d <= Duration::zero()) return 0;
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
+    const auto sub = std::chrono::duration_cast<std::chrono::milliseconds>(d - secs);
+    const unsigned long long ms = static_cast<unsigned long long>(secs.count()) * 1000ull + static_cast<unsigned long long>(sub.count());
+    return static_cast<std::uint32_t>(std::min<unsigned long long>(ms, 0xFFFFFFFFull));
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<SgTransport>, IoError> SgTransport::open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR);
+    if (fd < 0) return std::unexpected(IoError::os(errno));
+    int asked = kReservedAsked;
+    (void)::ioctl(fd, SG_SET_RESERVED_SIZE, &asked);
+    int size = 0;
+    if (::ioctl(fd, SG_GET_RESERVED_SIZE, &size) < 0) {
+        const int e = errno;
+        ::close(fd);
+        return std::unexpected(IoError::custom(IoKind::Other, fmt::format("SG_GET_RESERVED_SIZE: {}", errno_text(e))));
+    }
+    const std::int32_t max = std::max(size, 0);
+    VX_DEBUG(kTarget, "Reserved buffer", diag::field("max_transfer", max));
+    return std::unique_ptr<SgTransport>(new SgTransport(fd, max));
+}
+
+SgTransport::~SgTransport() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {
+    diag::Span span(diag::Level::Info, kTarget, "execute",
+                    {diag::field("cdb", text::dec_list(cdb)), diag::field("data", debug_string(data))});
+    const auto* in = std::get_if<Data::In>(&data.value);
+    const auto* out = std::get_if<Data::Out>(&data.value);
+    if (diag::enabled(diag::Level::Trace, kCdbTarget)) {
+        std::string dump = fmt::format("CDB ({} bytes): {}", cdb.size(), text::hex_dump(cdb));
+        if (out) dump += fmt::format("\n  DATA-OUT ({} bytes): {}", out->buffer.size(), text::hex_dump(out->buffer));
+        diag::emit(diag::Level::Trace, kCdbTarget, std::move(dump));
+    }
+
+    std::vector<std::uint8_t> command(cdb.begin(), cdb.end());
+    std::array<std::uint8_t, kSenseMax> sense{};
+    sg_io_hdr_t h;
+    std::memset(&h, 0, sizeof h);
+    h.interface_id = 'S';
+    h.dxfer_direction = in ? SG_DXFER_FROM_DEV : out ? SG_DXFER_TO_DEV : SG_DXFER_NONE;
+    h.cmd_len = static_cast<unsigned char>(std::min<std::size_t>(command.size(), 255));
+    h.mx_sb_len = static_cast<unsigned char>(kSenseMax);
+    h.iovec_count = 0;
+    h.dxfer_len = static_cast<unsigned int>(data.size());
+    h.dxferp = in ? static_cast<void*>(in->buffer.data()) : out ? const_cast<std::uint8_t*>(out->buffer.data()) : nullptr;
+    h.cmdp = command.data();
+    h.sbp = sense.data();
+    h.timeout = timeout_millis(timeout);
+    h.flags = 0;
+    h.pack_id = 0;
+    h.usr_ptr = nullptr;
+    if (::ioctl(fd_, SG_IO, &h) < 0) return std::unexpected(Error::io(IoError::os(errno)));
+
+    const HostStatus host{h.host_status};
+    VX_TRACE(kTarget, "SG_IO completed", diag::field("host_status", debug_string(host)),
+             diag::field("driver_status", h.driver_status), diag::field("duration_ms", h.duration),
+             diag::field("info", to_string(Info{h.info})));
+    if (host.code == 3) return std::unexpected(Error::timeout(timeout));
+    if (host.code != 0) return std::unexpected(Error::io(IoKind::Other, fmt::format("SCSI bus fault: {}", debug_string(host))));
+
+    Reply reply;
+    reply.status = Status(h.status);
+    const std::size_t n = std::min<std::size_t>(h.sb_len_wr, kSenseMax);
+    const std::span<const std::uint8_t> sb(sense.data(), n);
+    if (n >= 1 && n <= 13) VX_WARN(kTarget, "short sense buffer", diag::field("sb", text::dec_list(sb)), diag::field("sb_len_wr", h.sb_len_wr));
+    if (reply.status.kind() == Status::Kind::CheckCondition && h.sb_len_wr < 14) {
+        return std::unexpected(Error::io(IoKind::InvalidData, fmt::format("CHECK CONDITION with {} bytes of sense, need 14", n)));
+    }
+    if (h.sb_len_wr >= 14) {
+        VX_TRACE(kTarget, "sense", diag::field("sb_len_wr", h.sb_len_wr), diag::field("response_code", fmt::format("{:#04x}", sb[0])),
+                 diag::field("additional_length", sb[7]), diag::field("tail", text::dec_list(sb.subspan(14))),
+                 diag::field("raw", text::dec_list(sb)));
+        const std::optional<std::uint8_t> specific = h.sb_len_wr >= 16 ? std::optional<std::uint8_t>(sb[15]) : std::nullopt;
+        reply.sense = sense_from_fixed(sb, specific);
+    }
+    const long long resid = std::max(h.resid, 0);
+    reply.transferred = static_cast<std::size_t>(std::max<long long>(static_cast<long long>(h.dxfer_len) - resid, 0));
+    return reply;
+}
+
+}  // namespace vexlor::transport::linux
