@@ -115,8 +115,10 @@ std::unique_ptr<Sink> text_output(Filter filter, bool ansi) {
 
 Filter choose_filter(const std::optional<std::string>& rust_log, std::string_view level,
                      const std::function<void(const std::string&)>& note) {
+    // A RUST_LOG that is set but names nothing (empty, or only commas) would silence everything;
+    // it falls back like one that does not parse.
     if (rust_log) {
-        if (auto parsed = Filter::parse(*rust_log)) return std::move(*parsed);
+        if (auto parsed = Filter::parse(*rust_log); parsed && !parsed->directives().empty()) return std::move(*parsed);
     }
     return Filter::parse_lossy(fmt::format("{},libusb=warn", level), note);
 }

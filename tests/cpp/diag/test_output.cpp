@@ -63,6 +63,7 @@ TEST(Output, FilterChoice) {
         {"vexlor::session=trace", "debug", {{"vexlor::session", LevelFilter::Trace}}, 0},
         {"vexlor=loud", "debug", {{std::nullopt, LevelFilter::Debug}, {"libusb", LevelFilter::Warn}}, 0},
         {std::nullopt, "=bad", {{"libusb", LevelFilter::Warn}}, 1},
+        {" , ", "warn", {{std::nullopt, LevelFilter::Warn}, {"libusb", LevelFilter::Warn}}, 0},
     };
     for (const auto& c : cases) {
         notes.clear();
