@@ -387,6 +387,49 @@ TEST_F(UsbTest, ResyncDropsAtMostOneMebibyte) {
     EXPECT_TRUE(cap.contains(Level::Warn, "the last command left its answer in the pipe, dropped it to get back in step", kTarget));
 }
 
+// Whatever the unit does to the framing, the call fails or succeeds cleanly and the next
+// command goes through.
+TEST_F(UsbTest, AnyMisbehaviourLeavesTheTransportUsable) {
+    serve_read(3000);
+    std::uint32_t seed = 12345;
+    const auto next = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int round = 0; round < 8; ++round) {
+        Fault f;
+        const std::size_t answer_len = next(3);
+        if (next(2)) {
+            std::vector<std::uint8_t> a(answer_len);
+            for (auto& b : a) b = static_cast<std::uint8_t>(next(256));
+            f.phase_answers.push_back(a);
+        }
+        if (next(2)) f.chunks = {next(3000) + 1, next(3000) + 1};
+        f.extra_bytes = next(2) ? next(1500) : 0;
+        f.status_length = next(2) ? next(12) : 8;
+        f.empty_data = next(4) == 0;
+        unit_->script(f);
+        std::vector<std::uint8_t> buf(next(2) ? 3000 : 1000);
+        auto r = transport_->execute(kRead, Data::in(buf), 2s);
+        if (r) {
+            EXPECT_LE(r->transferred, buf.size());
+        }
+        auto again = inquiry();
+        ASSERT_TRUE(again) << "round " << round << ": " << debug_string(again.error());
+        EXPECT_EQ(again->transferred, 36u);
+    }
+}
+
+TEST(UsbLibraryLog, RecordsGoToTheDiagnostics) {
+    emulator::Testbed bed;
+    forward_library_log();
+    diag::Capture cap;
+    ASSERT_TRUE(enumerate());
+    bool seen = false;
+    for (const auto& e : cap.events()) seen = seen || e.target == "libusb";
+    EXPECT_TRUE(seen);
+}
+
 TEST(UsbDevices, ContextsSeeDevicesAddedAndRemoved) {
     emulator::Testbed bed;
     const auto count = [] {
