@@ -340,8 +340,11 @@ TEST_F(UsbTest, SilentUnitIsSentTheCommandAgain) {
     // Silent during the busy back-off, whose phase checks wait 1 s (the first one would wait 7 s).
     unit_->script(Fault{.phase_answers = {{0x04}}, .silent_queries = 1});
     diag::Capture cap;
+    const auto start = Clock::now();
     auto r = inquiry(3s);
     ASSERT_TRUE(r) << debug_string(r.error());
+    EXPECT_GE(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, 2s);
     EXPECT_TRUE(cap.contains(Level::Debug, "the unit stopped answering, we send the command again", kTarget));
     EXPECT_EQ(unit_->received().size(), 2u);
 }
@@ -452,6 +455,40 @@ TEST(UsbDevices, ContextsSeeDevicesAddedAndRemoved) {
             EXPECT_EQ(d.bus_id, "001");
             EXPECT_EQ(d.port_chain, (std::vector<std::uint8_t>{2, 4}));
             EXPECT_EQ(d.product, 0x4002);
+        }
+    }
+}
+
+TEST(UsbOpen, ConfigurationAndEndpointChecks) {
+    struct Case {
+        emulator::UsbOptions options;
+        std::vector<unsigned> configurations_set;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {{}, {}, nullptr},
+        {{.unconfigured = true}, {1}, nullptr},
+        {{.max_packet = 0}, {}, "bulk IN endpoint reports zero max packet size"},
+    };
+    for (const auto& c : cases) {
+        emulator::Testbed bed;
+        bed.add_usb(protocol::model::Model::Ls50, 1, {1}, c.options);
+        auto list = enumerate();
+        ASSERT_TRUE(list);
+        auto it = std::find_if(list->begin(), list->end(), [](const UsbDevice& d) { return d.vendor == 0x04B0; });
+        ASSERT_NE(it, list->end());
+        diag::Capture cap;
+        auto t = UsbTransport::open(*it);
+        EXPECT_EQ(bed.usb_log(1, {1}).configurations_set, c.configurations_set);
+        if (c.error) {
+            ASSERT_FALSE(t);
+            EXPECT_EQ(t.error().kind, IoKind::InvalidData);
+            EXPECT_EQ(t.error().message, c.error);
+        } else {
+            ASSERT_TRUE(t) << t.error().message;
+            auto ev = cap.find(Level::Debug, "Opened scanner", kTarget);
+            ASSERT_EQ(ev.size(), 1u);
+            EXPECT_NE(ev[0].value("device")->find("0x04b0"), std::string::npos);
         }
     }
 }
