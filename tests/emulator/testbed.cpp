@@ -103,6 +103,7 @@ struct UsbFront {
     std::string syspath;
     std::string node;
     UMockdevIoctlBase* handler = nullptr;
+    UMockdevTestbed* tb = nullptr;
 
     std::mutex m;
     UsbLog log;
@@ -276,7 +277,16 @@ struct UsbFront {
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return TRUE;
             }
-            case USBDEVFS_SETCONFIGURATION:
+            case USBDEVFS_SETCONFIGURATION: {
+                UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+                const unsigned value = read_at<unsigned>(d, 0);
+                log.configurations_set.push_back(value);
+                umockdev_ioctl_data_unref(d);
+                // As the kernel does, the active configuration shows in sysfs.
+                umockdev_testbed_set_attribute(tb, syspath.c_str(), "bConfigurationValue", fmt::format("{}\n", value).c_str());
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return TRUE;
+            }
             case USBDEVFS_RELEASEINTERFACE:
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return TRUE;
@@ -524,9 +534,10 @@ Testbed::Testbed() : impl_(std::make_unique<Impl>()) {
 }
 
 Testbed::~Testbed() {
+    // The testbed's worker calls into the fronts: stop it before they go.
+    g_object_unref(impl_->tb);
     impl_->usb.clear();
     impl_->sg.clear();
-    g_object_unref(impl_->tb);
 }
 
 std::shared_ptr<Unit> Testbed::add_usb(protocol::model::Model model, int bus, std::vector<int> ports, UsbOptions options) {
@@ -545,6 +556,7 @@ std::shared_ptr<Unit> Testbed::add_usb(protocol::model::Model model, int bus, st
     auto front = std::make_unique<UsbFront>();
     front->unit = std::make_shared<Unit>(model);
     front->options = options;
+    front->tb = I.tb;
     const int dev = I.devnum(bus);
     front->node = fmt::format("/dev/bus/usb/{:03}/{:03}", bus, dev);
     front->handler = umockdev_ioctl_base_new();

@@ -18,6 +18,7 @@ struct UsbLog {
     std::vector<std::chrono::steady_clock::time_point> phase_queries;  // when each D0h arrived
     std::vector<std::size_t> in_requests;                               // buffer length of each IN transfer
     int clear_halts = 0;
+    std::vector<unsigned> configurations_set;
 };
 
 // What the SG front saw in the last SG_IO header.

@@ -340,8 +340,11 @@ TEST_F(UsbTest, SilentUnitIsSentTheCommandAgain) {
     // Silent during the busy back-off, whose phase checks wait 1 s (the first one would wait 7 s).
     unit_->script(Fault{.phase_answers = {{0x04}}, .silent_queries = 1});
     diag::Capture cap;
+    const auto start = Clock::now();
     auto r = inquiry(3s);
     ASSERT_TRUE(r) << debug_string(r.error());
+    EXPECT_GE(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, 2s);
     EXPECT_TRUE(cap.contains(Level::Debug, "the unit stopped answering, we send the command again", kTarget));
     EXPECT_EQ(unit_->received().size(), 2u);
 }
@@ -387,6 +390,49 @@ TEST_F(UsbTest, ResyncDropsAtMostOneMebibyte) {
     EXPECT_TRUE(cap.contains(Level::Warn, "the last command left its answer in the pipe, dropped it to get back in step", kTarget));
 }
 
+// Whatever the unit does to the framing, the call fails or succeeds cleanly and the next
+// command goes through.
+TEST_F(UsbTest, AnyMisbehaviourLeavesTheTransportUsable) {
+    serve_read(3000);
+    std::uint32_t seed = 12345;
+    const auto next = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int round = 0; round < 8; ++round) {
+        Fault f;
+        const std::size_t answer_len = next(3);
+        if (next(2)) {
+            std::vector<std::uint8_t> a(answer_len);
+            for (auto& b : a) b = static_cast<std::uint8_t>(next(256));
+            f.phase_answers.push_back(a);
+        }
+        if (next(2)) f.chunks = {next(3000) + 1, next(3000) + 1};
+        f.extra_bytes = next(2) ? next(1500) : 0;
+        f.status_length = next(2) ? next(12) : 8;
+        f.empty_data = next(4) == 0;
+        unit_->script(f);
+        std::vector<std::uint8_t> buf(next(2) ? 3000 : 1000);
+        auto r = transport_->execute(kRead, Data::in(buf), 2s);
+        if (r) {
+            EXPECT_LE(r->transferred, buf.size());
+        }
+        auto again = inquiry();
+        ASSERT_TRUE(again) << "round " << round << ": " << debug_string(again.error());
+        EXPECT_EQ(again->transferred, 36u);
+    }
+}
+
+TEST(UsbLibraryLog, RecordsGoToTheDiagnostics) {
+    emulator::Testbed bed;
+    forward_library_log();
+    diag::Capture cap;
+    ASSERT_TRUE(enumerate());
+    bool seen = false;
+    for (const auto& e : cap.events()) seen = seen || e.target == "libusb";
+    EXPECT_TRUE(seen);
+}
+
 TEST(UsbDevices, ContextsSeeDevicesAddedAndRemoved) {
     emulator::Testbed bed;
     const auto count = [] {
@@ -409,6 +455,40 @@ TEST(UsbDevices, ContextsSeeDevicesAddedAndRemoved) {
             EXPECT_EQ(d.bus_id, "001");
             EXPECT_EQ(d.port_chain, (std::vector<std::uint8_t>{2, 4}));
             EXPECT_EQ(d.product, 0x4002);
+        }
+    }
+}
+
+TEST(UsbOpen, ConfigurationAndEndpointChecks) {
+    struct Case {
+        emulator::UsbOptions options;
+        std::vector<unsigned> configurations_set;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {{}, {}, nullptr},
+        {{.unconfigured = true}, {1}, nullptr},
+        {{.max_packet = 0}, {}, "bulk IN endpoint reports zero max packet size"},
+    };
+    for (const auto& c : cases) {
+        emulator::Testbed bed;
+        bed.add_usb(protocol::model::Model::Ls50, 1, {1}, c.options);
+        auto list = enumerate();
+        ASSERT_TRUE(list);
+        auto it = std::find_if(list->begin(), list->end(), [](const UsbDevice& d) { return d.vendor == 0x04B0; });
+        ASSERT_NE(it, list->end());
+        diag::Capture cap;
+        auto t = UsbTransport::open(*it);
+        EXPECT_EQ(bed.usb_log(1, {1}).configurations_set, c.configurations_set);
+        if (c.error) {
+            ASSERT_FALSE(t);
+            EXPECT_EQ(t.error().kind, IoKind::InvalidData);
+            EXPECT_EQ(t.error().message, c.error);
+        } else {
+            ASSERT_TRUE(t) << t.error().message;
+            auto ev = cap.find(Level::Debug, "Opened scanner", kTarget);
+            ASSERT_EQ(ev.size(), 1u);
+            EXPECT_NE(ev[0].value("device")->find("0x04b0"), std::string::npos);
         }
     }
 }
