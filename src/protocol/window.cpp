@@ -138,7 +138,7 @@ error::Result<void> Window::check_geometry(char letter, std::uint32_t origin, st
     }
     if (size == 0) return std::unexpected(refuse("window size", fmt::format("{} is empty", letter)));
     if (size > axis.max_extent) {
-        VX_DEBUG(target, "window reaches past the adapter's opening", diag::field("name", letter),
+        VX_DEBUG(target, "window reaches past the adapter's opening", diag::field("name", std::string(1, letter)),
                  diag::field("size", size), diag::field("opening", axis.max_extent));
     }
     if (axis.origin_max != 0 && axis.origin_min == axis.origin_max && size != axis.max_extent) {
