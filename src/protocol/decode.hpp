@@ -24,6 +24,7 @@ struct Samples {
     void resize_for(const Decoder& decoder);
     // Stretches samples of 1 to 15 bits to the full 16-bit range; other depths stay as they are.
     void to_full_scale(std::uint8_t bits);
+    bool operator==(const Samples&) const = default;
 };
 
 // The table `to_full_scale` applies: 65,536 entries.
