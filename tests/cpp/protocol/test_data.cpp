@@ -195,7 +195,7 @@ TEST(DataCooperativeAction, TruncationFieldsAndPosition) {
     for (const auto& c : cases) {
         b[5] = c.b5;
         b[6] = c.b6;
-        const auto& tr = std::get<CooperativeAction::Truncate>(CooperativeAction::from_bytes(b)->value).truncation;
+        const auto tr = std::get<CooperativeAction::Truncate>(CooperativeAction::from_bytes(b)->value).truncation;
         EXPECT_EQ(vexlor::debug_string(tr.position), c.text);
     }
     b[5] = 0x01;
