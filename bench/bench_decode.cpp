@@ -35,6 +35,7 @@ image::Layout layout_for(const Case& c) {
     return l;
 }
 
+// chunk 0 pushes one block at a time.
 void run(const Case& c, std::size_t chunk) {
     const auto layout = layout_for(c);
     auto decoder = decode::Decoder::make(layout);
@@ -43,6 +44,7 @@ void run(const Case& c, std::size_t chunk) {
         return;
     }
     const std::uint64_t bytes = decoder->block_bytes() * (layout.lines / (decoder->rows() * decoder->gap()));
+    if (chunk == 0) chunk = decoder->block_bytes();
     std::vector<std::uint8_t> stream(bytes);
     std::mt19937 rng(7);
     for (auto& b : stream) b = static_cast<std::uint8_t>(rng());
@@ -85,6 +87,6 @@ int main() {
         {"per-row curves, 3 CCD rows, MULTILINE", 1, 3, 8, true},
     };
     for (const auto& c : cases) {
-        for (std::size_t chunk : {std::size_t{16384}, std::size_t{65536}, std::size_t{1} << 20}) run(c, chunk);
+        for (std::size_t chunk : {std::size_t{0}, std::size_t{65536}, std::size_t{1} << 20}) run(c, chunk);
     }
 }
