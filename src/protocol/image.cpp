@@ -1,0 +1,157 @@
+#include "protocol/image.hpp"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+namespace vexlor::protocol::image {
+
+namespace {
+
+constexpr std::uint8_t infrared_id = 9;
+
+std::uint32_t apply_pitch_rule(std::uint32_t step, std::uint8_t rule, std::uint32_t line_gap) {
+    switch (rule) {
+        case 2:
+            for (std::uint32_t d = step; d >= 2; --d) {
+                if (line_gap % d == 0) return d;
+            }
+            return 1;
+        case 3: return step < 2 ? 1 : step & ~1u;
+        default: return step;
+    }
+}
+
+}  // namespace
+
+error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<const window::Window> windows,
+                                   std::uint16_t units, const std::optional<data::Truncation>& truncation) {
+    VX_CHECK(window::validate_set(windows));
+    const window::Window& w = windows.front();
+    const auto& address = caps.address;
+
+    const std::uint32_t x_optical = address.x.optical_dpi;
+    if (x_optical == 0 || w.x_dpi == 0) {
+        return std::unexpected(error::Error::unsupported(
+            "image layout", fmt::format("cannot pitch {} dpi against an optical resolution of {}", w.x_dpi, x_optical)));
+    }
+    const std::uint32_t yd = w.y_dpi != 0 ? w.y_dpi : w.x_dpi;
+    const std::uint32_t y_optical = std::max<std::uint32_t>(x_optical, address.y.optical_dpi);
+    std::uint32_t x_pitch = std::max<std::uint32_t>(x_optical / w.x_dpi, 1);
+    std::uint32_t y_pitch = std::max<std::uint32_t>(y_optical / yd, 1);
+    if (!w.kind.contains(caps::set_window::kind::THUMBNAIL)) {
+        x_pitch = apply_pitch_rule(x_pitch, address.pitch_rule, address.line_gap);
+        y_pitch = apply_pitch_rule(y_pitch, address.pitch_rule, address.line_gap);
+    }
+
+    Layout l;
+    l.x_pitch = x_pitch;
+    l.y_pitch = y_pitch;
+    if (units == 1200) {
+        l.pixels = static_cast<std::uint32_t>(std::uint64_t{w.width} * x_optical / (std::uint64_t{x_pitch} * 1200));
+        l.lines = static_cast<std::uint32_t>(std::uint64_t{w.length} * x_optical / (std::uint64_t{y_pitch} * 1200));
+    } else {
+        l.pixels = w.width / x_pitch;
+        l.lines = w.length / y_pitch;
+    }
+
+    const unsigned sample_bytes = (unsigned{w.bits} + 7) / 8;
+    if (sample_bytes != 1 && sample_bytes != 2 && sample_bytes != 4) {
+        return std::unexpected(error::Error::unsupported(
+            "image layout", fmt::format("{} bits a sample needs {} bytes, which 2-11-4 cannot encode", w.bits, sample_bytes)));
+    }
+    l.sample_bytes = static_cast<std::uint8_t>(sample_bytes);
+
+    for (const auto& win : windows) l.channels.push_back(win.id);
+
+    if (truncation) {
+        const auto& t = *truncation;
+        l.color_edges = {std::uint32_t{t.per_color.first} + t.all_colors.first, std::uint32_t{t.per_color.last} + t.all_colors.last};
+        if (t.position.intersects(data::position::INFRARED_FIRST | data::position::INFRARED_LAST)) {
+            l.ir_edges = {std::uint32_t{t.per_color.first} + t.infrared_reading.first,
+                          std::uint32_t{t.per_color.last} + t.infrared_reading.last};
+        } else {
+            l.ir_edges = l.color_edges;
+        }
+        l.head_lines = t.lines.first;
+        l.tail_lines = t.lines.last;
+    }
+
+    l.dpi = x_optical / x_pitch;
+    l.readings = static_cast<std::uint8_t>(std::min(unsigned{w.multiple_reading} + 1, 255u));
+    l.ccd_lines = address.ccd_lines;
+    l.line_gap = address.line_gap / y_pitch;
+    l.interleaving = w.interleaving.bits();
+    l.bits = w.bits;
+    l.read_off = false;
+
+    const bool multiline = w.interleaving.contains(caps::set_window::interleaving::MULTILINE_SIMULTANEOUS);
+    l.group = multiline && !caps.features.cooperation.contains(caps::other::cooperation::MULTI_LINE)
+                  ? std::max<std::uint8_t>(address.ccd_lines, 1)
+                  : 1;
+
+    // Byte sums are 32-bit like the unit's; the group multiplication is 64-bit.
+    const std::uint32_t v = std::uint32_t{l.sample_bytes} * l.pixels;
+    const std::uint32_t n = static_cast<std::uint32_t>(windows.size());
+    const std::uint32_t c = static_cast<std::uint32_t>(std::count_if(
+        windows.begin(), windows.end(), [](const window::Window& x) { return x.id != infrared_id; }));
+    const bool has_ir = c < n;
+    const std::uint32_t ec = l.color_edges.first + l.color_edges.second;
+    const std::uint32_t ei = l.ir_edges.first + l.ir_edges.second;
+    const std::uint64_t g = l.group;
+    const std::uint32_t r = l.readings;
+
+    std::uint64_t first_unit = 1, unit = 1, cycle = 1;
+    if (address.read_units & 0x02) {
+        if (r == 1 || !has_ir) {
+            first_unit = unit = cycle = std::uint64_t{v * n + ec} * g;
+        } else {
+            first_unit = std::uint64_t{v * n + ei} * g;
+            unit = std::uint64_t{v * c + ec} * g;
+            cycle = std::uint64_t{v * n + ei + (r - 1) * (v * c + ec)} * g;
+        }
+    } else if (address.read_units & 0x04) {
+        const bool all_edges = truncation && (truncation->all_colors.first != 0 || truncation->all_colors.last != 0);
+        if (!all_edges) {
+            std::uint32_t per = v;
+            if (truncation) per += std::uint32_t{truncation->per_color.first} + truncation->per_color.last;
+            first_unit = unit = cycle = per;
+        } else if (r == 1) {
+            first_unit = unit = cycle = std::uint64_t{v * n + ec} * g;
+        } else {
+            const std::uint32_t s = (v * n + (has_ir ? ei : ec)) + (r - 1) * (v * c + ec);
+            first_unit = unit = cycle = std::uint64_t{s} * g;
+        }
+    }
+    l.first_unit = std::max<std::uint64_t>(first_unit, 1);
+    l.unit = std::max<std::uint64_t>(unit, 1);
+    l.cycle = std::max<std::uint64_t>(cycle, 1);
+    return l;
+}
+
+std::uint64_t Layout::total_bytes() const {
+    const std::uint32_t v = std::uint32_t{sample_bytes} * pixels;
+    const std::uint32_t n = static_cast<std::uint32_t>(channels.size());
+    const std::uint32_t c = static_cast<std::uint32_t>(std::count_if(channels.begin(), channels.end(), [](std::uint8_t id) { return id != infrared_id; }));
+    const std::uint32_t ec = color_edges.first + color_edges.second;
+    const std::uint32_t ei = ir_edges.first + ir_edges.second;
+    std::uint32_t per_line;
+    if (readings <= 1) {
+        per_line = v * n + ec;
+    } else {
+        per_line = v * n + (c < n ? ei : ec);
+        for (unsigned m = 1; m < readings; ++m) per_line += v * c + ec;
+    }
+    const std::uint32_t all_lines = lines + head_lines + tail_lines;
+    return std::uint64_t{per_line} * all_lines;
+}
+
+std::vector<std::uint8_t> Layout::colors() const {
+    std::vector<std::uint8_t> out;
+    for (auto id : channels) {
+        if (id != infrared_id) out.push_back(id);
+    }
+    return out;
+}
+
+}  // namespace vexlor::protocol::image

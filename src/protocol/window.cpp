@@ -1,0 +1,329 @@
+#include "protocol/window.hpp"
+
+#include <array>
+#include <string_view>
+
+#include "bytes.hpp"
+#include "diag/log.hpp"
+
+namespace vexlor::protocol::window {
+
+namespace {
+
+constexpr std::string_view target = "vexlor::protocol::window";
+
+using caps::set_window::ColorInterleaving;
+using caps::set_window::ScanKind;
+using caps::set_window::ScanMode;
+
+error::Error refuse(std::string label, std::string reason) {
+    return error::Error::unsupported(std::move(label), std::move(reason));
+}
+
+// A flag set is offered when it is non-empty and every bit of it is among the offered ones.
+template <class F>
+error::Result<void> check_offered(std::string label, F asked, F offered) {
+    if (!asked.empty() && offered.contains(asked)) return {};
+    return std::unexpected(refuse(std::move(label), fmt::format("asked for {:#04x} of the {:#04x} this unit offers",
+                                                                asked.bits(), offered.bits())));
+}
+
+}  // namespace
+
+Channel Channel::of(Kind kind) {
+    switch (kind) {
+        case Kind::Default: return Channel(0);
+        case Kind::Red: return Channel(1);
+        case Kind::Green: return Channel(2);
+        case Kind::Blue: return Channel(3);
+        case Kind::NeutralGray: return Channel(4);
+        case Kind::Infrared: return Channel(9);
+        case Kind::Other: break;
+    }
+    return Channel(0);
+}
+
+std::string to_string(Channel c) {
+    switch (c.kind()) {
+        case Channel::Kind::Default: return "Default";
+        case Channel::Kind::Red: return "Red";
+        case Channel::Kind::Green: return "Green";
+        case Channel::Kind::Blue: return "Blue";
+        case Channel::Kind::NeutralGray: return "NeutralGray";
+        case Channel::Kind::Infrared: return "Infrared";
+        case Channel::Kind::Other: break;
+    }
+    return fmt::format("Other({})", c.byte());
+}
+
+std::string to_string(Composition c) {
+    static constexpr std::array<std::string_view, 6> names{"BilevelBW", "DitheredBW", "MultilevelBW",
+                                                          "BilevelRGB", "DitheredRGB", "MultilevelRGB"};
+    if (c.kind() == Composition::Kind::Unknown) return fmt::format("Unknown({})", c.code());
+    return std::string(names[c.code()]);
+}
+
+std::string debug_string(const TooShort& e) { return fmt::format("TooShort {{ got: {} }}", e.got); }
+
+std::expected<Window, TooShort> Window::try_from(std::span<const std::uint8_t> b) {
+    if (b.size() < size) return std::unexpected(TooShort{b.size()});
+    const std::uint8_t* p = b.data();
+    Window w;
+    w.id = p[0];
+    w.auto_bit = (p[1] & 0x01) != 0;
+    w.x_dpi = bytes::be16(p + 2);
+    w.y_dpi = bytes::be16(p + 4);
+    w.ulx = bytes::be32(p + 6);
+    w.uly = bytes::be32(p + 10);
+    w.width = bytes::be32(p + 14);
+    w.length = bytes::be32(p + 18);
+    w.brightness = p[22];
+    w.threshold = p[23];
+    w.contrast = p[24];
+    w.composition = Composition(p[25]);
+    w.bits = p[26];
+    w.halftone = bytes::be16(p + 27);
+    w.padding = p[29];
+    w.bit_ordering = bytes::be16(p + 30);
+    w.compression = p[32];
+    w.compression_argument = p[33];
+    w.multiple_reading = static_cast<std::uint8_t>(p[40] >> 4);
+    w.color_ordering = static_cast<std::uint8_t>(p[40] & 0x0F);
+    w.setup_mode = static_cast<std::uint8_t>((p[41] >> 1) & 7);
+    w.byte41 = static_cast<std::uint8_t>(p[41] & 0xE1);
+    w.kind = ScanKind::from_bits_retain(static_cast<std::uint8_t>(p[42] & 0x7F));
+    w.mode = ScanMode::from_bits_retain(static_cast<std::uint8_t>(p[43] & 0x57));
+    w.interleaving = ColorInterleaving::from_bits_retain(static_cast<std::uint8_t>(p[44] & 0x77));
+    w.byte45 = p[45];
+    w.exposure = bytes::be32(p + 46);
+    return w;
+}
+
+std::array<std::uint8_t, Window::size> Window::to_bytes() const {
+    std::array<std::uint8_t, size> out{};
+    std::span<std::uint8_t> o(out);
+    out[0] = id;
+    out[1] = auto_bit ? 1 : 0;
+    bytes::put_be16(o, 2, x_dpi);
+    bytes::put_be16(o, 4, y_dpi);
+    bytes::put_be32(o, 6, ulx);
+    bytes::put_be32(o, 10, uly);
+    bytes::put_be32(o, 14, width);
+    bytes::put_be32(o, 18, length);
+    out[22] = brightness;
+    out[23] = threshold;
+    out[24] = contrast;
+    out[25] = composition.code();
+    out[26] = bits;
+    bytes::put_be16(o, 27, halftone);
+    out[29] = padding;
+    bytes::put_be16(o, 30, bit_ordering);
+    out[32] = compression;
+    out[33] = compression_argument;
+    out[40] = static_cast<std::uint8_t>((multiple_reading << 4) | (color_ordering & 0x0F));
+    out[41] = static_cast<std::uint8_t>(((setup_mode << 1) & 0x0E) | byte41);
+    out[42] = kind.bits();
+    out[43] = mode.bits();
+    out[44] = interleaving.bits();
+    out[45] = byte45;
+    bytes::put_be32(o, 46, exposure);
+    return out;
+}
+
+error::Result<void> Window::check_geometry(char letter, std::uint32_t origin, std::uint32_t size,
+                                           const caps::address::Axis& axis) {
+    if (origin < axis.origin_min || origin > axis.origin_max) {
+        return std::unexpected(refuse("window origin", fmt::format("{} {} is outside {} to {}", letter, origin,
+                                                                   axis.origin_min, axis.origin_max)));
+    }
+    if (size == 0) return std::unexpected(refuse("window size", fmt::format("{} is empty", letter)));
+    if (size > axis.max_extent) {
+        VX_DEBUG(target, "window reaches past the adapter's opening", diag::field("name", std::string(1, letter)),
+                 diag::field("size", size), diag::field("opening", axis.max_extent));
+    }
+    if (axis.origin_max != 0 && axis.origin_min == axis.origin_max && size != axis.max_extent) {
+        return std::unexpected(refuse("window size", fmt::format("{} cannot be cropped, so it has to be exactly {}",
+                                                                 letter, axis.max_extent)));
+    }
+    return {};
+}
+
+error::Result<void> Window::check_sensor(const caps::address::Address& address) const {
+    const std::uint32_t end = ulx + width;  // wraps as the unit's own arithmetic does
+    if (end > address.sensor_pixels) {
+        return std::unexpected(refuse("window size", fmt::format("X {} from {} runs past the {} pixel sensor", width,
+                                                                 ulx, address.sensor_pixels)));
+    }
+    return {};
+}
+
+error::Result<void> Window::check_multiple_reading(ScanMode modes) const {
+    if (multiple_reading == 0) return {};
+    if (multiple_reading >= 16) {
+        return std::unexpected(
+            refuse("multiple reading", fmt::format("{} does not fit the nibble byte 40 gives it", multiple_reading)));
+    }
+    if (modes.contains(caps::set_window::mode::MULTI_READING)) {
+        if (!mode.contains(caps::set_window::mode::MULTI_READING)) {
+            return std::unexpected(refuse(
+                "multiple reading",
+                fmt::format("{} readings needs {} in the scanning mode, which is {}", int{multiple_reading} + 1,
+                            vexlor::debug_string(caps::set_window::mode::MULTI_READING), vexlor::debug_string(mode))));
+        }
+        return {};
+    }
+    return std::unexpected(refuse("multiple reading", "this unit reads each line once"));
+}
+
+error::Result<void> Window::check_color_ordering() const {
+    if (color_ordering >= 4) {
+        return std::unexpected(refuse("color ordering", fmt::format("{} is not a read position", color_ordering)));
+    }
+    return {};
+}
+
+error::Result<void> Window::check_exposure(const caps::set_window::SetWindowFunction& sw) const {
+    if (exposure == 0 || (exposure >= sw.exposure_min && exposure <= sw.exposure_max)) return {};
+    return std::unexpected(refuse("exposure", fmt::format("{} is outside the {} to {} ten-nanosecond units this unit offers",
+                                                          exposure, sw.exposure_min, sw.exposure_max)));
+}
+
+error::Result<void> Window::check_fixed_fields() const {
+    const std::array<std::pair<std::string_view, unsigned>, 4> fields{{
+        {"padding type", padding},
+        {"compression type", compression},
+        {"compression argument", compression_argument},
+        {"bit ordering", bit_ordering},
+    }};
+    for (const auto& [label, value] : fields) {
+        if (value != 0) return std::unexpected(refuse(std::string(label), fmt::format("2-10 defines this as 0, not {}", value)));
+    }
+    return {};
+}
+
+error::Result<void> Window::validate(const caps::Capabilities& caps) const {
+    const auto& address = caps.address;
+    const auto& sw = caps.set_window;
+
+    if (id > 3 && id != 9) {
+        return std::unexpected(refuse("window identifier",
+                                      fmt::format("{} is not a scanning color: 2-10-4 defines 0 to 3, and 9 is infrared", id)));
+    }
+
+    const bool thumbnail = kind.contains(caps::set_window::kind::THUMBNAIL);
+    const unsigned low = thumbnail ? address.thumbnail_dpi_min : address.x.min_dpi;
+    const unsigned high = thumbnail ? address.thumbnail_dpi_max : address.x.max_dpi;
+    if (x_dpi < low || x_dpi > high) {
+        return std::unexpected(refuse("resolution", fmt::format("{} dpi is outside the {} to {} this unit offers for {}", x_dpi,
+                                                                low, high, thumbnail ? "thumbnails" : "images")));
+    }
+
+    VX_CHECK(check_geometry('X', ulx, width, address.x));
+    VX_CHECK(check_geometry('Y', uly, length, address.y));
+    VX_CHECK(check_sensor(address));
+
+    if (address.line_gap != 0 && interleaving.contains(caps::set_window::interleaving::MULTILINE_SIMULTANEOUS) &&
+        width % address.line_gap != 0) {
+        VX_WARN(target, "width is not a whole number of line-gap blocks", diag::field("width", width),
+                diag::field("block", address.line_gap));
+    }
+
+    VX_CHECK(check_offered("scanning kind", kind, sw.kinds));
+    VX_CHECK(check_offered("scanning mode", mode, sw.modes));
+    VX_CHECK(check_offered("color interleaving", interleaving, sw.interleavings));
+
+    std::uint8_t depth_bit = 0;
+    switch (bits) {
+        case 1: depth_bit = 0x01; break;
+        case 8: depth_bit = 0x02; break;
+        case 10: depth_bit = 0x04; break;
+        case 12: depth_bit = 0x08; break;
+        case 14: depth_bit = 0x10; break;
+        case 16: depth_bit = 0x20; break;
+        default:
+            return std::unexpected(refuse("pixel composition", fmt::format("{} bits is not a depth 2-2-2-4 defines", bits)));
+    }
+    if ((sw.depths & depth_bit) == 0) {
+        return std::unexpected(refuse("pixel composition", fmt::format("this unit does not offer {} bits", bits)));
+    }
+
+    const auto ck = composition.kind();
+    if (ck != Composition::Kind::MultilevelBW && ck != Composition::Kind::MultilevelRGB) {
+        return std::unexpected(refuse(
+            "image composition",
+            fmt::format("2-10-6 supports neither {} nor anything else it lists past the two multi-level codes", composition)));
+    }
+
+    if (setup_mode != 0) {
+        if (!sw.kinds.contains(caps::set_window::kind::SETUP_2)) {
+            return std::unexpected(refuse("setup mode", "this unit does not offer setup scanning 2, which is what makes byte "
+                                                        "41 bits 3-1 mean anything"));
+        }
+        if (setup_mode > sw.setup_max) {
+            return std::unexpected(
+                refuse("setup mode", fmt::format("{} is past the {} this unit offers", setup_mode, sw.setup_max)));
+        }
+    }
+
+    VX_CHECK(check_multiple_reading(sw.modes));
+    VX_CHECK(check_color_ordering());
+    VX_CHECK(check_exposure(sw));
+    VX_CHECK(check_fixed_fields());
+    return {};
+}
+
+error::Result<void> validate_set(std::span<const Window> windows) {
+    if (windows.empty()) return std::unexpected(refuse("window set", "a scan needs at least one window"));
+    if (windows.size() >= 2) {
+        for (const auto& w : windows) {
+            if (w.id == 0) return std::unexpected(refuse("window set", "the default color cannot be scanned alongside another"));
+        }
+    }
+
+    const Window& first = windows.front();
+    for (const auto& w : windows.subspan(1)) {
+        const bool same = w.x_dpi == first.x_dpi && w.ulx == first.ulx && w.uly == first.uly && w.width == first.width &&
+                          w.length == first.length && w.bits == first.bits && w.composition == first.composition &&
+                          w.interleaving == first.interleaving && w.kind == first.kind && w.mode == first.mode &&
+                          w.multiple_reading == first.multiple_reading && w.byte41 == first.byte41;
+        if (!same) {
+            return std::unexpected(refuse(
+                "window set", fmt::format("window {} differs from window {} in a parameter common to the set", w.id, first.id)));
+        }
+    }
+
+    bool any_pinned = false;
+    for (const auto& w : windows) any_pinned = any_pinned || w.color_ordering != 0;
+    if (any_pinned) {
+        std::array<bool, 256> seen{};
+        for (const auto& w : windows) {
+            if (w.color_ordering == 0) {
+                return std::unexpected(refuse(
+                    "color ordering", fmt::format("window {} leaves the order to the unit while the rest of the set pins it", w.id)));
+            }
+            if (seen[w.color_ordering]) {
+                return std::unexpected(
+                    refuse("color ordering", fmt::format("read position {} is claimed twice", w.color_ordering)));
+            }
+            seen[w.color_ordering] = true;
+        }
+    }
+
+    std::size_t planes = 0;
+    switch (first.composition.kind()) {
+        case Composition::Kind::MultilevelBW: planes = 1; break;
+        case Composition::Kind::MultilevelRGB: planes = 3; break;
+        default:
+            return std::unexpected(refuse("image composition",
+                                          fmt::format("{} puts no known number of planes in the stream", first.composition)));
+    }
+    std::size_t colors = 0;
+    for (const auto& w : windows) colors += w.id != 9 ? 1 : 0;
+    if (colors != planes) {
+        return std::unexpected(refuse("image composition", fmt::format("{} carries {} plane(s) and this set scans {} color channel(s)",
+                                                                       first.composition, planes, colors)));
+    }
+    return {};
+}
+
+}  // namespace vexlor::protocol::window
