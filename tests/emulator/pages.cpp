@@ -160,7 +160,8 @@ std::vector<std::uint16_t> points(std::size_t n) {
 ModelSpec build(Model m) {
     using namespace caps::set_window;
     using caps::other::HostCooperation;
-    ModelSpec s{.model = m};
+    ModelSpec s;
+    s.model = m;
     auto& a = s.address;
     auto& w = s.set_window;
     auto& f = s.features;

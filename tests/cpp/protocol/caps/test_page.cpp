@@ -12,9 +12,9 @@ namespace {
 
 // A page with a 4-byte header declaring `declared` bytes after byte 3, then `body`.
 Page page(std::uint8_t code, std::uint8_t declared, std::vector<std::uint8_t> body) {
-    Page p{{0x06, code, 0x00, declared}, code};
-    p.data.insert(p.data.end(), body.begin(), body.end());
-    return p;
+    std::vector<std::uint8_t> data{0x06, code, 0x00, declared};
+    for (const auto b : body) data.push_back(b);
+    return Page{std::move(data), code};
 }
 
 TEST(PageFlags, Reads) {
