@@ -270,16 +270,16 @@ const ModelSpec& model_spec(Model model) {
     return specs[static_cast<std::size_t>(model)];
 }
 
-std::optional<std::vector<std::uint8_t>> page_of(const ModelSpec& spec, std::uint8_t code) {
+std::optional<std::vector<std::uint8_t>> page_of(const ModelSpec& meant, std::uint8_t code) {
     switch (code) {
-        case 0xC1: return address_page(spec);
-        case 0xD1: return set_window_page(spec);
-        case 0xE1: return features_page(spec);
+        case 0xC1: return address_page(meant);
+        case 0xD1: return set_window_page(meant);
+        case 0xE1: return features_page(meant);
         case 0xC8:
-            if (spec.frames) return frames_page(spec);
+            if (meant.frames) return frames_page(meant);
             return std::nullopt;
         case 0xE3:
-            if (spec.ccd) return ccd_page(spec);
+            if (meant.ccd) return ccd_page(meant);
             return std::nullopt;
         default: return std::nullopt;
     }

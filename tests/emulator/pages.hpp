@@ -39,8 +39,8 @@ struct ModelSpec {
 
 const ModelSpec& model_spec(protocol::model::Model model);
 
-// The VPD page `code` built from `spec`, or none when such a unit refuses it.
-std::optional<std::vector<std::uint8_t>> page_of(const ModelSpec& spec, std::uint8_t code);
+// The VPD page `code` built from `meant`, or none when such a unit refuses it.
+std::optional<std::vector<std::uint8_t>> page_of(const ModelSpec& meant, std::uint8_t code);
 
 // The VPD page `code` as the model answers INQUIRY with EVPD set, or none when it refuses it.
 std::optional<std::vector<std::uint8_t>> vpd_page(protocol::model::Model model, std::uint8_t code);

@@ -35,37 +35,37 @@ class EmulatorPages : public ::testing::TestWithParam<Model> {};
 
 TEST_P(EmulatorPages, ReadBackAsMeant) {
     const Model m = GetParam();
-    const auto& spec = emulator::model_spec(m);
-    EXPECT_EQ(spec.model, m);
-    EXPECT_EQ(read_back<address::Address>(m, 0xC1), spec.address);
-    EXPECT_EQ(read_back<set_window::SetWindowFunction>(m, 0xD1), spec.set_window);
-    EXPECT_EQ(read_back<other::Features>(m, 0xE1), spec.features);
+    const auto& meant = emulator::model_spec(m);
+    EXPECT_EQ(meant.model, m);
+    EXPECT_EQ(read_back<address::Address>(m, 0xC1), meant.address);
+    EXPECT_EQ(read_back<set_window::SetWindowFunction>(m, 0xD1), meant.set_window);
+    EXPECT_EQ(read_back<other::Features>(m, 0xE1), meant.features);
 
     // A frame table exactly where the address page announces one.
-    const bool publishes = (spec.address.framing_flags & address::PUBLISHES_FRAMES) != 0;
-    EXPECT_EQ(spec.frames.has_value(), publishes);
+    const bool publishes = (meant.address.framing_flags & address::PUBLISHES_FRAMES) != 0;
+    EXPECT_EQ(meant.frames.has_value(), publishes);
     if (publishes) {
-        EXPECT_EQ(read_back<frames::Frames>(m, 0xC8), *spec.frames);
+        EXPECT_EQ(read_back<frames::Frames>(m, 0xC8), *meant.frames);
     } else {
         EXPECT_EQ(emulator::vpd_page(m, 0xC8), std::nullopt);
     }
 
     // The CCD record fits its page, and the reference colour's table is the identity.
-    if (spec.ccd) {
+    if (meant.ccd) {
         const auto ccd = read_back<ccd::CcdMeasurement>(m, 0xE3);
-        EXPECT_EQ(ccd, *spec.ccd);
+        EXPECT_EQ(ccd, *meant.ccd);
         const auto words = emulator::ccd_record(m);
         ASSERT_TRUE(words.has_value());
-        const auto curves = protocol::curves::Curves::parse(ccd, *words, spec.address.ccd_lines, 0);
+        const auto curves = protocol::curves::Curves::parse(ccd, *words, meant.address.ccd_lines, 0);
         ASSERT_TRUE(curves.has_value());
-        ASSERT_EQ(curves->tables.size(), spec.address.ccd_lines);
-        const auto& reference = curves->tables[spec.address.ccd_lines / 2];
+        ASSERT_EQ(curves->tables.size(), meant.address.ccd_lines);
+        const auto& reference = curves->tables[meant.address.ccd_lines / 2];
         for (std::size_t i = 0; i < reference.size(); ++i) ASSERT_EQ(reference[i], i);
-        EXPECT_EQ(std::popcount(unsigned{ccd.channels}), spec.address.ccd_lines);
+        EXPECT_EQ(std::popcount(unsigned{ccd.channels}), meant.address.ccd_lines);
     } else {
         EXPECT_EQ(emulator::vpd_page(m, 0xE3), std::nullopt);
         EXPECT_EQ(emulator::ccd_record(m), std::nullopt);
-        EXPECT_FALSE(spec.features.supports_read(0x91));
+        EXPECT_FALSE(meant.features.supports_read(0x91));
     }
     EXPECT_EQ(emulator::vpd_page(m, 0xC0), std::nullopt);
 }
