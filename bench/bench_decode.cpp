@@ -87,6 +87,7 @@ int main() {
         {"per-row curves, 3 CCD rows, MULTILINE", 1, 3, 8, true},
     };
     for (const auto& c : cases) {
-        for (std::size_t chunk : {std::size_t{0}, std::size_t{65536}, std::size_t{1} << 20}) run(c, chunk);
+        // One block at a time, then the USB link's largest READ, the SG reserved buffer, and 1 MiB.
+        for (std::size_t chunk : {std::size_t{0}, std::size_t{131072}, std::size_t{524288}, std::size_t{1} << 20}) run(c, chunk);
     }
 }

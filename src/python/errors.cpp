@@ -8,14 +8,14 @@ namespace vexlor::python {
 
 namespace {
 
-struct Spec {
+struct ExceptionDef {
     const char* name;       // qualified
     const char* short_name;
     int base;               // index into the table, or -1 for RuntimeError
     const char* doc;
 };
 
-constexpr std::array<Spec, 8> specs{{
+constexpr std::array<ExceptionDef, 8> exception_defs{{
     {"vexlor.ScannerError", "ScannerError", -1, "Base of every error this library raises"},
     {"vexlor.TransientError", "TransientError", 0, "Worth retrying"},
     {"vexlor.TransportError", "TransportError", 1, "The link to the scanner failed"},
@@ -32,7 +32,7 @@ std::array<PyObject*, 8> types{};
 
 PyObject* create(std::size_t i) {
     if (types[i]) return types[i];
-    const Spec& s = specs[i];
+    const ExceptionDef& s = exception_defs[i];
     PyObject* base = s.base < 0 ? PyExc_RuntimeError : create(static_cast<std::size_t>(s.base));
     if (!base) return nullptr;
     PyObject* t = PyErr_NewExceptionWithDoc(s.name, s.doc, base, nullptr);
@@ -50,10 +50,10 @@ PyObject* create(std::size_t i) {
 PyObject* exception_type(Exception e) { return types[static_cast<std::size_t>(e)]; }
 
 void add_exceptions(nb::module_& m) {
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < exception_defs.size(); ++i) {
         PyObject* t = create(i);
         if (!t) throw nb::python_error();
-        m.attr(specs[i].short_name) = nb::borrow(t);
+        m.attr(exception_defs[i].short_name) = nb::borrow(t);
     }
 }
 
