@@ -33,29 +33,6 @@ std::string join_bytes(std::span<const std::uint8_t> bytes, std::string_view sep
     return out;
 }
 
-// Length of the valid UTF-8 sequence of two bytes or more at s[i], or 0.
-std::size_t utf8_sequence(std::string_view s, std::size_t i, char32_t& cp) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    std::size_t len;
-    char32_t min;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        if (i + k >= s.size()) return 0;
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return len;
-}
 
 // Characters a debug form escapes: controls, format characters, separators other than the
 // plain space, private use and non-characters. (Unassigned code points print as they are.)
@@ -75,6 +52,31 @@ bool unprintable(char32_t c) {
 }
 
 }  // namespace
+
+std::size_t utf8_sequence(std::span<const std::uint8_t> s, std::size_t i, char32_t& cp) {
+    const std::uint8_t b0 = s[i];
+    if (b0 < 0x80) {
+        cp = b0;
+        return 1;
+    }
+    std::size_t len;
+    char32_t min;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+        if (i + k >= s.size() || (s[i + k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
 
 std::string debug_duration(std::chrono::nanoseconds d) {
     const std::uint64_t ns = d.count() < 0 ? 0 : static_cast<std::uint64_t>(d.count());
@@ -124,7 +126,8 @@ std::string quoted(std::string_view s) {
             continue;
         }
         char32_t cp = 0;
-        const std::size_t n = utf8_sequence(s, i, cp);
+        const std::size_t n =
+            utf8_sequence(std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()), i, cp);
         if (n == 0) {  // not UTF-8: kept as it is
             out += static_cast<char>(c);
             ++i;

@@ -24,6 +24,10 @@ std::string dec_list(std::span<const std::uint8_t> bytes);
 // "12 00 00 00 24 00": upper-case pairs joined by single blanks.
 std::string hex_dump(std::span<const std::uint8_t> bytes);
 
+// The valid UTF-8 sequence at s[i]: its length (1 to 4) with its code point, or 0 when the
+// bytes there are not valid UTF-8.
+std::size_t utf8_sequence(std::span<const std::uint8_t> s, std::size_t i, char32_t& cp);
+
 // A text between double quotes with backslash escapes, as a debug form prints it.
 std::string quoted(std::string_view s);
 

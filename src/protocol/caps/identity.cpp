@@ -10,32 +10,6 @@ namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";
 
-// Length of the valid UTF-8 sequence at s[i], or 0 when it is not valid.
-std::size_t valid_sequence(std::span<const std::uint8_t> s, std::size_t i, char32_t& cp) {
-    const std::uint8_t b0 = s[i];
-    if (b0 < 0x80) {
-        cp = b0;
-        return 1;
-    }
-    std::size_t len;
-    char32_t min;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        if (i + k >= s.size() || (s[i + k] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return len;
-}
-
 // Length of the maximal prefix of an invalid sequence at s[i], replaced by one U+FFFD (as the
 // WHATWG and Unicode "best practice" decoders do).
 std::size_t invalid_prefix(std::span<const std::uint8_t> s, std::size_t i) {
@@ -86,7 +60,7 @@ std::string lenient_text(std::span<const std::uint8_t> s) {
     for (std::size_t i = 0; i < s.size();) {
         char32_t cp = 0;
         const std::size_t start = out.size();
-        if (const std::size_t n = valid_sequence(s, i, cp)) {
+        if (const std::size_t n = text::utf8_sequence(s, i, cp)) {
             out.append(reinterpret_cast<const char*>(s.data() + i), n);
             pieces.push_back({start, out.size(), is_white_space(cp)});
             i += n;

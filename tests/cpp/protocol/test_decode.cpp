@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "cpp/refusal.hpp"
 
 #include <memory>
 #include <random>
@@ -39,10 +40,7 @@ Layout multiline(std::vector<std::uint8_t> channels, std::uint32_t pixels, std::
 }
 
 void expect_refused(const error::Error& e, std::string_view reason) {
-    const auto* u = e.get_if<error::Error::Unsupported>();
-    ASSERT_NE(u, nullptr);
-    EXPECT_EQ(u->op, "decode");
-    EXPECT_EQ(u->reason, reason);
+    vexlor::test_support::expect_unsupported(e, "decode", reason);
 }
 
 // The planes straight from the sample formula, one sample at a time.

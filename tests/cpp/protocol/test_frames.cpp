@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "cpp/refusal.hpp"
 
 #include <vector>
 
@@ -10,13 +11,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-void expect_refused(const error::Result<Bytes>& r, std::string_view label, std::string_view reason) {
-    ASSERT_FALSE(r.has_value());
-    const auto* u = r.error().get_if<error::Error::Unsupported>();
-    ASSERT_NE(u, nullptr);
-    EXPECT_EQ(u->op, label);
-    EXPECT_EQ(u->reason, reason);
-}
+using vexlor::test_support::expect_refused;
 
 }  // namespace
 

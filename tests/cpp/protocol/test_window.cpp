@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "cpp/refusal.hpp"
 
 #include <array>
 #include <functional>
@@ -17,13 +18,7 @@ namespace sw = protocol::caps::set_window;
 
 namespace {
 
-void expect_refused(const error::Result<void>& r, std::string_view label, std::string_view reason) {
-    ASSERT_FALSE(r.has_value()) << "expected a refusal: " << label;
-    const auto* u = r.error().get_if<error::Error::Unsupported>();
-    ASSERT_NE(u, nullptr) << error::debug_string(r.error());
-    EXPECT_EQ(u->op, label);
-    EXPECT_EQ(u->reason, reason);
-}
+using vexlor::test_support::expect_refused;
 
 // A unit that offers a little of everything, and a window it accepts.
 caps::Capabilities unit() {
