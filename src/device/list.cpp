@@ -2,7 +2,6 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <array>
 
 #include "device/device.hpp"
 #include "diag/log.hpp"
@@ -14,7 +13,6 @@ namespace {
 
 constexpr std::string_view target = "vexlor::device";
 constexpr std::uint16_t vendor_id = 0x04B0;
-constexpr std::array<std::uint16_t, 3> product_ids{0x4000, 0x4001, 0x4002};
 
 // sg0 and sg12; not sg, sga or sg1a. Such a name is plain ASCII, so valid UTF-8.
 bool is_sg_name(std::string_view name) {
@@ -73,7 +71,8 @@ std::vector<transport::usb::UsbDevice> usb_devices() {
     }
     std::vector<transport::usb::UsbDevice> out;
     for (auto& d : *all) {
-        if (d.vendor == vendor_id && std::find(product_ids.begin(), product_ids.end(), d.product) != product_ids.end()) {
+        // The product ids are the model table's USB column.
+        if (d.vendor == vendor_id && protocol::model::from_usb_product(d.product)) {
             out.push_back(std::move(d));
         }
     }

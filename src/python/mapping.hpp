@@ -31,29 +31,26 @@ struct Mapped {
     bool operator==(const Mapped&) const = default;
 };
 
-inline Mapped map_error(const error::Error& e) {
+inline Exception exception_for(const error::Error& e) {
     struct V {
-        Mapped operator()(const error::Error::Transport& t) const {
-            return {Exception::TransportError, transport::to_string(t.error), {}, {}};
-        }
-        Mapped operator()(const error::Error::Busy& b) const {
-            return {Exception::DeviceBusy, protocol::sense::to_string(b.contention), {}, {}};
-        }
-        Mapped operator()(const error::Error::Media& m) const {
-            return {Exception::MediaError, protocol::sense::to_string(m.intervention), {}, {}};
-        }
-        Mapped operator()(const error::Error::NotFound&) const { return {Exception::DeviceNotFound, "no such scanner", {}, {}}; }
-        Mapped operator()(const error::Error::Unsupported& u) const {
-            // Unlike the error's own text, the colon and blank stay even for an empty reason.
-            std::string message = u.op + ": " + u.reason;
-            return {Exception::UnsupportedError, std::move(message), u.op, u.reason};
-        }
-        Mapped operator()(const error::Error::Cancelled&) const { return {Exception::ScanCancelled, "scan cancelled", {}, {}}; }
-        Mapped operator()(const error::Error::Device& d) const {
-            return {Exception::ScannerError, protocol::sense::to_string(*d.fault), {}, {}};
-        }
+        Exception operator()(const error::Error::Transport&) const { return Exception::TransportError; }
+        Exception operator()(const error::Error::Busy&) const { return Exception::DeviceBusy; }
+        Exception operator()(const error::Error::Media&) const { return Exception::MediaError; }
+        Exception operator()(const error::Error::NotFound&) const { return Exception::DeviceNotFound; }
+        Exception operator()(const error::Error::Unsupported&) const { return Exception::UnsupportedError; }
+        Exception operator()(const error::Error::Cancelled&) const { return Exception::ScanCancelled; }
+        Exception operator()(const error::Error::Device&) const { return Exception::ScannerError; }
     };
     return std::visit(V{}, e.value);
+}
+
+// The message is the error's own text, but for UnsupportedError, whose message keeps the colon
+// and blank even for an empty reason.
+inline Mapped map_error(const error::Error& e) {
+    if (const auto* u = e.get_if<error::Error::Unsupported>()) {
+        return {Exception::UnsupportedError, u->op + ": " + u->reason, u->op, u->reason};
+    }
+    return {exception_for(e), error::to_string(e), {}, {}};
 }
 
 }  // namespace vexlor::python
