@@ -12,6 +12,7 @@
 #include "protocol/caps/page.hpp"
 #include "protocol/sense.hpp"
 #include "transport/transport.hpp"
+#include "try.hpp"
 
 namespace vexlor::error {
 
@@ -79,18 +80,3 @@ struct fmt::formatter<vexlor::error::Error> : fmt::formatter<std::string> {
         return fmt::formatter<std::string>::format(vexlor::error::to_string(e), ctx);
     }
 };
-
-// Early return for expected values: VX_TRY(auto x, f()); or VX_TRY(x, f()) for an existing name.
-#define VX_CONCAT_(a, b) a##b
-#define VX_CONCAT(a, b) VX_CONCAT_(a, b)
-#define VX_TRY_IMPL(tmp, decl, expr)                         \
-    auto tmp = (expr);                                       \
-    if (!tmp) return std::unexpected(std::move(tmp).error()); \
-    decl = std::move(*tmp)
-#define VX_TRY(decl, expr) VX_TRY_IMPL(VX_CONCAT(vx_try_, __LINE__), decl, expr)
-// For expected<void, E>: VX_CHECK(f());
-#define VX_CHECK(expr)                                                    \
-    do {                                                                  \
-        auto vx_check_ = (expr);                                          \
-        if (!vx_check_) return std::unexpected(std::move(vx_check_).error()); \
-    } while (0)
