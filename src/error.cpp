@@ -23,6 +23,22 @@ Error Error::from_outcome(const Interpretation& i, const transport::Reply& reply
     return Error(Fault{Fault::Reported{Failure{Failure::Unrecognized{}}, reply.sense}});
 }
 
+const Fault* Error::fault() const {
+    const auto* d = get_if<Device>();
+    return d ? d->fault.get() : nullptr;
+}
+
+bool Error::is_media(Intervention intervention) const {
+    const auto* m = get_if<Media>();
+    return m && m->intervention == intervention;
+}
+
+bool Error::is_refusal(Refusal refusal) const {
+    const auto* f = fault();
+    const auto* r = f ? std::get_if<Fault::Rejected>(&f->value) : nullptr;
+    return r && r->refusal == refusal;
+}
+
 std::string to_string(const Error& e) {
     struct V {
         std::string operator()(const Error::Transport& t) const { return transport::to_string(t.error); }

@@ -61,6 +61,17 @@ public:
 
     template <class T>
     const T* get_if() const { return std::get_if<T>(&value); }
+    // The unit's fault, for a Device error.
+    const protocol::sense::Fault* fault() const;
+    bool is_media(protocol::sense::Intervention intervention) const;
+    bool is_refusal(protocol::sense::Refusal refusal) const;
+    // A Device error holding Reported with the failure case F.
+    template <class F>
+    bool is_failure() const {
+        const auto* f = fault();
+        const auto* r = f ? std::get_if<protocol::sense::Fault::Reported>(&f->value) : nullptr;
+        return r && std::holds_alternative<F>(r->failure.value);
+    }
     bool operator==(const Error&) const = default;
 
     Variant value;

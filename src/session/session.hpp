@@ -1,0 +1,144 @@
+// An open, exclusive session on one unit: the record, the status protocol every command runs
+// under, and everything the session does with the unit (media, records, windows, focus).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "clock.hpp"
+#include "error.hpp"
+#include "protocol/caps/caps.hpp"
+#include "protocol/curves.hpp"
+#include "protocol/data.hpp"
+#include "protocol/window.hpp"
+#include "scan/focus.hpp"
+#include "transport/transport.hpp"
+
+namespace vexlor::session {
+
+using Duration = transport::Duration;
+using Bytes = std::vector<std::uint8_t>;
+
+// What one run of the status protocol brought back.
+struct Handshake {
+    transport::Reply reply;  // of the last issue
+    std::vector<protocol::data::CooperativeAction> actions;  // every cooperation record, in arrival order
+};
+
+// A vendor data record as read: its header and the payload after it.
+struct Record {
+    protocol::data::Header header;
+    Bytes payload;
+};
+
+struct DataRecord {
+    protocol::data::Header header;
+    protocol::data::Values values;
+};
+
+class Session {
+public:
+    // Probes, waits for the unit, stops a stale scan, reserves, sets the measurement units, reads
+    // the curves and stages a loaded medium. On failure the transport is closed and the unit released.
+    static error::Result<Session> open(std::unique_ptr<transport::Transport> transport,
+                                       clock::Clock& clock = clock::system());
+
+    Session(Session&& other) noexcept;
+    Session& operator=(Session&&) = delete;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    // Releases the unit when it was reserved; never fails.
+    ~Session();
+
+    // Status protocol.
+    error::Result<Handshake> run_handshake(std::span<const std::uint8_t> cdb, transport::Data data, Duration timeout);
+    error::Result<transport::Reply> run(std::span<const std::uint8_t> cdb, transport::Data data, Duration timeout);
+    error::Result<void> test_unit_ready(Duration timeout);
+    // True when the unit ran the command, false when it does not have the operation code.
+    error::Result<bool> tolerate(std::span<const std::uint8_t, 6> cdb);
+    error::Result<bool> abort();
+    // Best-effort stop of a failed pass; logs what it could not do.
+    void abandon_scan();
+
+    // Media.
+    error::Result<bool> media_loaded();
+    error::Result<bool> load();
+    error::Result<bool> eject();
+    error::Result<void> stage();
+
+    // Vendor records and commands.
+    error::Result<Record> read_record(protocol::data::DataType type, std::uint8_t qualifier = 0);
+    error::Result<DataRecord> read_data(protocol::data::DataType type, std::uint8_t qualifier = 0);
+    error::Result<void> send_data(protocol::data::DataType type, std::span<const std::uint8_t> payload);
+    error::Result<protocol::data::Setup> setup(std::uint8_t qualifier);
+    error::Result<void> set_boundaries(const protocol::data::Boundary& table);
+    error::Result<protocol::data::BoundaryType2> boundaries_type2();
+    error::Result<protocol::data::BoundaryType2> read_boundaries_type2();
+    error::Result<void> set_boundaries_type2(const protocol::data::BoundaryType2& table);
+    error::Result<void> set_boundaries_type2_for_pass(const protocol::data::BoundaryType2& table);
+    error::Result<std::vector<protocol::data::PerforationInformation>> read_perforations();
+    error::Result<void> execute(protocol::data::Op op, const protocol::data::Operation& operation, Duration timeout);
+    error::Result<protocol::data::Operation> get_parameter(protocol::data::Op op);
+    static error::Result<std::optional<transport::Sense>> diagnose(transport::Transport& transport);
+    void fetch_curves();
+
+    // Windows.
+    error::Result<void> set_window(const protocol::window::Window& window);
+    error::Result<Bytes> get_window_raw(std::uint32_t length);
+    error::Result<std::vector<protocol::window::Window>> windows();
+
+    // Focus.
+    error::Result<std::uint16_t> focus_position();
+    error::Result<void> focus_to(std::uint16_t position);
+    error::Result<void> autofocus(std::uint32_t x, std::uint32_t y, std::optional<std::uint8_t> color);
+    error::Result<scan::focus::Focused> focus_frame(const protocol::data::Rect& frame, const scan::focus::Focus& focus);
+
+    clock::Clock& clock() const { return *clock_; }
+
+    std::optional<protocol::data::FrameTable> frame_table;
+    protocol::caps::Capabilities caps;
+    std::unique_ptr<transport::Transport> transport;
+    std::shared_ptr<const protocol::curves::Curves> curves;  // empty until read
+    std::uint16_t units = 0;
+    bool reserved = false;
+
+private:
+    Session(protocol::caps::Capabilities caps, std::unique_ptr<transport::Transport> transport, clock::Clock& clock);
+
+    error::Result<void> ready_at_open();
+    error::Result<void> stop_stale_scan();
+    error::Result<void> reserve();
+    error::Result<void> set_units(std::uint16_t divisor);
+    error::Result<Bytes> read_step(std::span<const std::uint8_t, 10> cdb, std::size_t n);
+
+    clock::Clock* clock_;
+};
+
+// The SCSI and vendor operation codes the session sends.
+namespace opcode {
+inline constexpr std::uint8_t TEST_UNIT_READY = 0x00;
+inline constexpr std::uint8_t INQUIRY = 0x12;
+inline constexpr std::uint8_t MODE_SELECT = 0x15;
+inline constexpr std::uint8_t RESERVE_UNIT = 0x16;
+inline constexpr std::uint8_t RELEASE_UNIT = 0x17;
+inline constexpr std::uint8_t SEND_DIAGNOSTIC = 0x1D;
+inline constexpr std::uint8_t SET_WINDOW = 0x24;
+inline constexpr std::uint8_t GET_WINDOW = 0x25;
+inline constexpr std::uint8_t READ = 0x28;
+inline constexpr std::uint8_t SEND = 0x2A;
+inline constexpr std::uint8_t ABORT = 0xC0;
+inline constexpr std::uint8_t TRIGGER = 0xC1;
+inline constexpr std::uint8_t EXECUTE = 0xE0;
+inline constexpr std::uint8_t GET_PARAMETER = 0xE1;
+}  // namespace opcode
+
+inline constexpr std::uint16_t BASE_DIVISOR = 1200;
+
+// The 12-byte MODE SELECT list that sets the measurement-unit divisor (addresses per inch).
+std::array<std::uint8_t, 12> units_page(std::uint16_t divisor);
+
+}  // namespace vexlor::session

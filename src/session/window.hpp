@@ -1,0 +1,22 @@
+// The SET WINDOW parameter list and GET WINDOW reply framing around the window descriptors.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/window.hpp"
+
+namespace vexlor::session::window {
+
+inline constexpr std::size_t HEADER = 8;  // both lists put 8 bytes before the descriptors
+inline constexpr std::size_t SET_WINDOW_LIST = HEADER + protocol::window::Window::size;
+
+// 00 00 00 00 00 00 00 32 and the descriptor.
+std::array<std::uint8_t, SET_WINDOW_LIST> set_window_list(const protocol::window::Window& w);
+
+// "(ulx, uly)" and "(width, length)" as the events print them.
+std::string origin_text(const protocol::window::Window& w);
+std::string size_text(const protocol::window::Window& w);
+
+}  // namespace vexlor::session::window
