@@ -1,0 +1,81 @@
+#include "cpp/session/rig.hpp"
+
+#include <algorithm>
+
+namespace vexlor::test_support {
+
+emulator::Response check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, std::uint8_t fourth) {
+    return emulator::Response::check(key, asc, ascq, fourth);
+}
+
+namespace {
+
+std::size_t allocation(std::span<const std::uint8_t> cdb) {
+    return (std::size_t{cdb[6]} << 16) | (std::size_t{cdb[7]} << 8) | cdb[8];
+}
+
+emulator::Response cut(std::vector<std::uint8_t> d, std::span<const std::uint8_t> cdb) {
+    if (d.size() > allocation(cdb)) d.resize(allocation(cdb));
+    return emulator::Response::with_data(std::move(d));
+}
+
+}  // namespace
+
+emulator::Response record(std::uint8_t code, std::span<const std::uint8_t> payload, std::span<const std::uint8_t> cdb) {
+    const auto n = static_cast<std::uint32_t>(payload.size());
+    std::vector<std::uint8_t> d{code, 0, static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+                                static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+    d.insert(d.end(), payload.begin(), payload.end());
+    return cut(std::move(d), cdb);
+}
+
+emulator::Unit::Handler window_list(std::vector<std::vector<std::uint8_t>> descriptors, std::size_t stride) {
+    return [descriptors, stride](emulator::Unit&, std::span<const std::uint8_t> cdb, std::span<const std::uint8_t>) {
+        std::vector<std::uint8_t> d(8, 0);
+        for (const auto& w : descriptors) {
+            auto piece = w;
+            piece.resize(stride, 0);
+            d.insert(d.end(), piece.begin(), piece.end());
+        }
+        const std::size_t length = d.size() - 2;
+        d[0] = static_cast<std::uint8_t>(length >> 8);
+        d[1] = static_cast<std::uint8_t>(length);
+        d[6] = static_cast<std::uint8_t>(stride >> 8);
+        d[7] = static_cast<std::uint8_t>(stride);
+        return cut(std::move(d), cdb);
+    };
+}
+
+Rig::Rig(protocol::model::Model model) : unit(std::make_shared<emulator::Unit>(model)) {
+    const auto good = [](emulator::Unit&, std::span<const std::uint8_t>, std::span<const std::uint8_t>) {
+        return emulator::Response::good();
+    };
+    unit->on(session::opcode::GET_WINDOW, window_list({}));
+    unit->on(session::opcode::RESERVE_UNIT, good);
+    unit->on(session::opcode::RELEASE_UNIT, good);
+    unit->on(session::opcode::ABORT, good);
+    unit->on(session::opcode::MODE_SELECT, emulator::Unit::Command{good, [](auto cdb) { return std::size_t{cdb[4]}; }});
+}
+
+error::Result<session::Session> Rig::try_open(FlakyTransport::Pick fail) {
+    std::unique_ptr<transport::Transport> t = std::make_unique<emulator::LocalTransport>(unit);
+    if (fail) t = std::make_unique<FlakyTransport>(std::move(t), std::move(fail));
+    return session::Session::open(std::move(t), clock);
+}
+
+session::Session& Rig::open() {
+    auto r = try_open();
+    EXPECT_TRUE(r) << error::debug_string(r.error());
+    session.emplace(std::move(*r));
+    mark();
+    return *session;
+}
+
+void Rig::mark() { mark_ = unit->received().size(); }
+
+std::vector<Cdb> Rig::sent() const {
+    const auto all = unit->received();
+    return {all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end()};
+}
+
+}  // namespace vexlor::test_support
