@@ -54,6 +54,7 @@ Rig::Rig(protocol::model::Model model) : unit(std::make_shared<emulator::Unit>(m
     unit->on(session::opcode::RESERVE_UNIT, good);
     unit->on(session::opcode::RELEASE_UNIT, good);
     unit->on(session::opcode::ABORT, good);
+    unit->on(session::opcode::SET_WINDOW, emulator::Unit::Command{good, [](auto) { return std::size_t{58}; }});
     unit->on(session::opcode::MODE_SELECT, emulator::Unit::Command{good, [](auto cdb) { return std::size_t{cdb[4]}; }});
 }
 
