@@ -5,6 +5,7 @@
 #include "python/devices.hpp"
 #include "python/errors.hpp"
 #include "python/logging.hpp"
+#include "python/session.hpp"
 
 namespace nb = nanobind;
 
@@ -12,7 +13,8 @@ namespace vexlor::python {
 
 void vexlor_module(nb::module_& m) {
     add_device_class(m);
-    // Capabilities, Session, ScanResult and Discovery go here, in that order.
+    // Capabilities goes before Session; ScanResult and Discovery after it.
+    add_session_class(m);
     add_list_devices(m);
     add_init_logging(m);
     add_exceptions(m);
