@@ -67,10 +67,7 @@ std::optional<LevelFilter> parse_level_filter(std::string_view t) {
     return std::nullopt;
 }
 
-bool target_under(std::string_view target, std::string_view prefix) {
-    if (!target.starts_with(prefix)) return false;
-    return target.size() == prefix.size() || target.substr(prefix.size()).starts_with("::");
-}
+bool target_under(std::string_view target, std::string_view prefix) { return target.starts_with(prefix); }
 
 std::expected<Filter, std::string> Filter::parse(std::string_view text) {
     Filter f;

@@ -4,6 +4,7 @@
 
 #include "device/device.hpp"
 #include "python/args.hpp"
+#include "try.hpp"
 
 namespace nb = nanobind;
 

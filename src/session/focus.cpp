@@ -10,6 +10,7 @@
 
 #include "diag/log.hpp"
 #include "session/session.hpp"
+#include "try.hpp"
 
 namespace vexlor::session {
 

@@ -9,6 +9,7 @@
 #include "diag/log.hpp"
 #include "session/session.hpp"
 #include "text.hpp"
+#include "try.hpp"
 
 namespace vexlor::session {
 

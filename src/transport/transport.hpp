@@ -116,8 +116,12 @@ struct Error {
     bool operator==(const Error&) const = default;
 };
 
+// A transport owns its link (a file descriptor, a claimed interface): it moves by pointer, never copies.
 class Transport {
 public:
+    Transport() = default;
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
     virtual ~Transport() = default;
     // The largest data phase one command may carry; fixed for the transport's life.
     virtual std::size_t max_transfer() const = 0;

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "diag/log.hpp"
-#include "error.hpp"
+#include "try.hpp"
 #include "text.hpp"
 
 namespace vexlor::transport::usb {
@@ -42,6 +42,33 @@ IoError lib_error(int code) {
     return IoError::custom(kind, lib_text(code));
 }
 
+}  // namespace
+
+std::optional<std::string_view> library_message(std::string_view s) {
+    const auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    // "[ 0.000579] [00002a1e] " comes first at debug level.
+    for (int i = 0; i < 2 && s.starts_with('['); ++i) {
+        const auto close = s.find(']');
+        if (close == std::string_view::npos) break;
+        s.remove_prefix(close + 1);
+        while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    }
+    // "libusb: debug [libusb_get_device_list] "
+    if (s.starts_with("libusb: ")) {
+        const auto open = s.find('[');
+        const auto close = s.find(']', open == std::string_view::npos ? s.size() : open);
+        if (open != std::string_view::npos && close != std::string_view::npos) s.remove_prefix(close + 1);
+        while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    }
+    // The banner: a rule of dashes, and the legend of the header's fields.
+    if (s.empty() || s.find_first_not_of('-') == std::string_view::npos || s.starts_with("facility level [function call]"))
+        return std::nullopt;
+    return s;
+}
+
+namespace {
+
 // Set once the library's records have somewhere to go; until then it stays silent.
 std::atomic<bool> forwarding{false};
 
@@ -63,9 +90,7 @@ void library_log(libusb_context*, enum libusb_log_level level, const char* text)
         default: l = diag::Level::Debug; break;
     }
     if (!diag::enabled(l, "libusb") || text == nullptr) return;
-    std::string_view s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.remove_suffix(1);
-    diag::emit(l, "libusb", std::string(s));
+    if (auto message = library_message(text)) diag::emit(l, "libusb", std::string(*message));
 }
 
 std::expected<Context, std::string> new_context() {

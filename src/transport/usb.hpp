@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,10 @@ struct UsbDevice {
 
 // Every USB device on the machine, in the library's order, or the library's error text.
 std::expected<std::vector<UsbDevice>, std::string> enumerate();
+
+// The message of one of the USB library's log records without its header (time, thread, facility,
+// level, function) and trailing blanks; nothing for its banner lines.
+std::optional<std::string_view> library_message(std::string_view record);
 
 // Forwards the USB library's own log records into the diagnostics under the target "libusb".
 void forward_library_log();

@@ -144,7 +144,7 @@ TEST(Log, OutputFilterSkipsFormatting) {
 
     Counted::formatted = 0;
     VX_INFO("vexlor::session", "filtered out", diag::field("v", Counted{}));
-    VX_DEBUG("vexlor::cdbx", "filtered out", diag::field("v", Counted{}));
+    VX_DEBUG("vexlor::cd", "filtered out", diag::field("v", Counted{}));
     EXPECT_EQ(Counted::formatted, 0);
     VX_TRACE("vexlor::cdb", "command", diag::field("v", Counted{}));
     VX_WARN("vexlor::session", "kept");

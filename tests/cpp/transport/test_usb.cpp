@@ -433,6 +433,19 @@ TEST(UsbLibraryLog, RecordsGoToTheDiagnostics) {
     EXPECT_TRUE(seen);
 }
 
+TEST(UsbLibraryLog, MessagesLoseTheLibrarysHeader) {
+    const std::vector<std::pair<std::string_view, std::optional<std::string_view>>> cases = {
+        {"[ 0.000579] [00002a1e] libusb: debug [libusb_get_device_list]  \n", std::nullopt},
+        {"[ 0.000612] [00002a1e] libusb: debug [usbi_add_event_source] add fd 3 events 1\n", "add fd 3 events 1"},
+        {"libusb: error [op_open] libusb couldn't open USB device: Permission denied\n",
+         "libusb couldn't open USB device: Permission denied"},
+        {"--------------------------------------------------------------------------------\n", std::nullopt},
+        {"[timestamp] [threadID] facility level [function call] <message>\n", std::nullopt},
+        {"plain text  \n", "plain text"},
+    };
+    for (const auto& [record, message] : cases) EXPECT_EQ(library_message(record), message) << record;
+}
+
 TEST(UsbDevices, ContextsSeeDevicesAddedAndRemoved) {
     emulator::Testbed bed;
     const auto count = [] {
