@@ -87,8 +87,9 @@ SgTransport::~SgTransport() {
 }
 
 std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {
-    diag::Span span(diag::Level::Info, kTarget, "execute",
-                    {diag::field("cdb", text::dec_list(cdb)), diag::field("data", debug_string(data))});
+    diag::Span span(diag::Level::Info, kTarget, "execute", [&] {
+        return diag::Fields{diag::field("cdb", text::dec_list(cdb)), diag::field("data", debug_string(data))};
+    });
     const auto* in = std::get_if<Data::In>(&data.value);
     const auto* out = std::get_if<Data::Out>(&data.value);
     if (diag::enabled(diag::Level::Trace, kCdbTarget)) {

@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstring>
 #include <string_view>
-#include <thread>
 
 #include "diag/log.hpp"
 #include "try.hpp"
@@ -23,7 +22,6 @@ constexpr std::uint8_t kEpOut = 0x01;
 constexpr std::uint8_t kEpIn = 0x82;
 constexpr std::size_t kResyncLimit = 1048576;
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 std::string lib_text(int code) { return libusb_strerror(code); }
@@ -147,6 +145,7 @@ struct UsbTransport::Impl {
     bool claimed = false;
     std::size_t in_max_packet = 0;
     bool out_of_step = false;
+    clock::Clock* clock = nullptr;
 
     ~Impl() {
         if (handle) {
@@ -228,13 +227,11 @@ namespace {
 
 // One call's deadline, and the caller's time-out that a missed deadline reports.
 struct Deadline {
-    Clock::time_point at;
+    clock::Clock& clock;
+    clock::Instant at;
     Duration timeout;
 
-    Duration remaining() const {
-        const auto r = at - Clock::now();
-        return r.count() > 0 ? std::chrono::duration_cast<Duration>(r) : Duration::zero();
-    }
+    Duration remaining() const { return clock::remaining(clock, at); }
     // The time left, or the caller's time-out when none is.
     std::expected<Duration, Error> check() const {
         const Duration r = remaining();
@@ -262,8 +259,9 @@ std::string debug_device(libusb_device* d, std::uint16_t vendor, std::uint16_t p
 
 }  // namespace
 
-std::expected<std::unique_ptr<UsbTransport>, IoError> UsbTransport::open(const UsbDevice& device) {
+std::expected<std::unique_ptr<UsbTransport>, IoError> UsbTransport::open(const UsbDevice& device, clock::Clock& clock) {
     auto impl = std::make_unique<Impl>();
+    impl->clock = &clock;
     impl->context = device.context;
     impl->device = device.device;
     if (!device.device) return std::unexpected(IoError::custom(IoKind::InvalidInput, "no device record"));
@@ -324,12 +322,12 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
     Impl& io = *impl_;
     if (io.out_of_step) io.resync();
     VX_TRACE(kTarget, "command", diag::field("cdb", text::hex_dump(cdb)), diag::field("data", debug_string(data)));
-    const Deadline dl{Clock::now() + timeout, timeout};
+    const Deadline dl{*io.clock, io.clock->now() + timeout, timeout};
     bool resent = false;
 
     const auto pause = [&](Duration d) -> std::expected<void, Error> {
         VX_TRY(Duration rem, dl.check());
-        std::this_thread::sleep_for(std::min(rem, d));
+        io.clock->sleep(std::min(rem, d));
         return {};
     };
     const auto phase_check = [&](Duration limit) -> Phase {
@@ -396,10 +394,10 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
     }
 }
 
-std::expected<Reply, Error> UsbTransport::exchange(std::uint8_t code, const Data& data, std::chrono::steady_clock::time_point at,
+std::expected<Reply, Error> UsbTransport::exchange(std::uint8_t code, const Data& data, clock::Instant at,
                                                    Duration timeout) {
     Impl& io = *impl_;
-    const Deadline dl{at, timeout};
+    const Deadline dl{*impl_->clock, at, timeout};
     const auto wrong_direction = [&] {
         return Error::io(IoKind::InvalidData,
                          fmt::format("the unit asked for phase {:02X}h but the command carries {}", code, debug_string(data)));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.hpp"
 #include "transport/transport.hpp"
 
 struct libusb_context;
@@ -43,7 +44,9 @@ void forward_library_log();
 
 class UsbTransport final : public Transport {
 public:
-    static std::expected<std::unique_ptr<UsbTransport>, IoError> open(const UsbDevice& device);
+    // Deadlines and back-off pauses go through `clock`; the library's own transfer time-outs do not.
+    static std::expected<std::unique_ptr<UsbTransport>, IoError> open(const UsbDevice& device,
+                                                                       clock::Clock& clock = clock::system());
     ~UsbTransport() override;
 
     std::size_t max_transfer() const override { return 131072; }
@@ -52,8 +55,7 @@ public:
 private:
     UsbTransport() = default;
     // The data and status phases of one attempt, after the unit named phase `code`.
-    std::expected<Reply, Error> exchange(std::uint8_t code, const Data& data, std::chrono::steady_clock::time_point at,
-                                         Duration timeout);
+    std::expected<Reply, Error> exchange(std::uint8_t code, const Data& data, clock::Instant at, Duration timeout);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
