@@ -446,14 +446,8 @@ std::expected<Reply, Error> UsbTransport::exchange(std::uint8_t code, const Data
     if (n != 8) {
         return std::unexpected(Error::io(IoKind::InvalidData, fmt::format("status phase returned {} bytes, expected 8", n)));
     }
-    Sense sense;
-    sense.raw.assign(block.begin(), block.end());
-    sense.key = block[1] & 0x0F;
-    sense.asc = block[2];
-    sense.ascq = block[3];
-    sense.specific = block[4];
     io.out_of_step = false;
-    return Reply{std::move(sense), transferred, Status(block[0])};
+    return reply_from_status_block(block, transferred);
 }
 
 }  // namespace vexlor::transport::usb

@@ -1,5 +1,6 @@
 #include "emulator/unit.hpp"
 
+#include <array>
 #include <algorithm>
 #include <string>
 
@@ -116,24 +117,14 @@ std::expected<transport::Reply, transport::Error> LocalTransport::execute(std::s
     std::span<const std::uint8_t> out;
     if (const auto* o = std::get_if<transport::Data::Out>(&data.value)) out = o->buffer;
     const Response r = unit_->execute(cdb, out);
-    transport::Reply reply;
-    reply.status = transport::Status(r.status);
+    std::size_t transferred = out.size();
     if (const auto* in = std::get_if<transport::Data::In>(&data.value)) {
-        const std::size_t n = std::min(in->buffer.size(), r.data_in.size());
-        std::copy_n(r.data_in.begin(), n, in->buffer.begin());
-        reply.transferred = n;
-    } else if (!out.empty()) {
-        reply.transferred = out.size();
+        transferred = std::min(in->buffer.size(), r.data_in.size());
+        std::copy_n(r.data_in.begin(), transferred, in->buffer.begin());
     }
-    // Sense as the USB status block carries it.
-    transport::Sense s;
-    s.raw = {r.status, r.key, r.asc, r.ascq, r.fourth, 0, 0, 0};
-    s.key = r.key & 0x0F;
-    s.asc = r.asc;
-    s.ascq = r.ascq;
-    s.specific = r.fourth;
-    reply.sense = std::move(s);
-    return reply;
+    // The reply as a USB unit's status block carries it.
+    const std::array<std::uint8_t, 8> block{r.status, r.key, r.asc, r.ascq, r.fourth, 0, 0, 0};
+    return transport::reply_from_status_block(block, transferred);
 }
 
 }  // namespace vexlor::emulator

@@ -27,6 +27,17 @@ std::string io_text(const Error& e) {
     return io ? io->error.message : "not an I/O error: " + debug_string(e);
 }
 
+// The one unit of our vendor on the bus, as enumerated; a listing without one fails the test.
+std::optional<UsbDevice> our_unit() {
+    auto list = enumerate();
+    EXPECT_TRUE(list.has_value());
+    if (!list) return std::nullopt;
+    const auto it = std::find_if(list->begin(), list->end(), [](const UsbDevice& d) { return d.vendor == 0x04B0; });
+    EXPECT_NE(it, list->end()) << "the emulated unit was not enumerated";
+    if (it == list->end()) return std::nullopt;
+    return *it;
+}
+
 class UsbTest : public ::testing::Test {
 protected:
     void SetUp() override { open_unit({}); }
@@ -298,13 +309,10 @@ TEST(UsbStall, ClearedOrNotTheCommandFailsWithBrokenPipe) {
         SCOPED_TRACE(::testing::Message() << "out " << c.out << " clear fails " << c.clear_fails);
         emulator::Testbed bed;
         auto unit = bed.add_usb(protocol::model::Model::Ls50, 3, {1}, {.clear_fails = c.clear_fails});
-        auto list = enumerate();
-        ASSERT_TRUE(list);
-        auto it = std::find_if(list->begin(), list->end(), [](const UsbDevice& d) { return d.vendor == 0x04B0; });
-        ASSERT_NE(it, list->end());
-        auto t = UsbTransport::open(*it);
+        const auto found = our_unit();
+        ASSERT_TRUE(found);
+        auto t = UsbTransport::open(*found);
         ASSERT_TRUE(t);
-        list->clear();
         unit->script(c.out ? Fault{.stall_out = true} : Fault{.stall_in = true});
         diag::Capture cap;
         std::vector<std::uint8_t> buf(36);
@@ -473,12 +481,10 @@ TEST(UsbOpen, ConfigurationAndEndpointChecks) {
     for (const auto& c : cases) {
         emulator::Testbed bed;
         bed.add_usb(protocol::model::Model::Ls50, 1, {1}, c.options);
-        auto list = enumerate();
-        ASSERT_TRUE(list);
-        auto it = std::find_if(list->begin(), list->end(), [](const UsbDevice& d) { return d.vendor == 0x04B0; });
-        ASSERT_NE(it, list->end());
+        const auto found = our_unit();
+        ASSERT_TRUE(found);
         diag::Capture cap;
-        auto t = UsbTransport::open(*it);
+        auto t = UsbTransport::open(*found);
         EXPECT_EQ(bed.usb_log(1, {1}).configurations_set, c.configurations_set);
         if (c.error) {
             ASSERT_FALSE(t);
@@ -496,12 +502,10 @@ TEST(UsbOpen, ConfigurationAndEndpointChecks) {
 TEST(UsbOpen, ClaimedInterfaceIsBusy) {
     emulator::Testbed bed;
     bed.add_usb(protocol::model::Model::Ls40, 2, {4}, {.product = 0x4000, .claimed = true});
-    auto list = enumerate();
-    ASSERT_TRUE(list);
-    auto it = std::find_if(list->begin(), list->end(), [](const UsbDevice& d) { return d.vendor == 0x04B0; });
-    ASSERT_NE(it, list->end());
+    const auto found = our_unit();
+    ASSERT_TRUE(found);
     diag::Capture cap;
-    auto t = UsbTransport::open(*it);
+    auto t = UsbTransport::open(*found);
     ASSERT_FALSE(t);
     EXPECT_EQ(t.error().kind, IoKind::Busy);
     EXPECT_FALSE(cap.contains(Level::Debug, "Opened scanner", kTarget));

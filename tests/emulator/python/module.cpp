@@ -11,6 +11,7 @@
 #include <string>
 
 #include "emulator/testbed.hpp"
+#include "text.hpp"
 
 namespace nb = nanobind;
 using namespace vexlor;
@@ -20,11 +21,7 @@ namespace {
 protocol::model::Model model_named(const std::string& text) {
     for (auto m : {protocol::model::Model::Ls40, protocol::model::Model::Ls50, protocol::model::Model::Ls4000,
                    protocol::model::Model::Ls5000, protocol::model::Model::Ls8000, protocol::model::Model::Ls9000}) {
-        std::string n(protocol::model::name(m));
-        if (std::equal(n.begin(), n.end(), text.begin(), text.end(),
-                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); })) {
-            return m;
-        }
+        if (text::equal_ignoring_ascii_case(protocol::model::name(m), text)) return m;
     }
     throw nb::value_error(("unknown model " + text).c_str());
 }
