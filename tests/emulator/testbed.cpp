@@ -576,7 +576,7 @@ std::shared_ptr<Unit> Testbed::add_sg(const std::string& name, std::optional<pro
     Impl& I = *impl_;
     auto front = std::make_unique<SgFront>();
     front->unit = std::make_shared<Unit>(model.value_or(protocol::model::Model::Ls4000));
-    if (!model) front->unit->product = "EMULATED DISK";
+    if (!model) front->unit->set_product("EMULATED DISK");
     front->options = options;
     const std::string node = "/dev/" + name;
     const int host = I.next_host++;

@@ -32,6 +32,26 @@ void Unit::set_model(protocol::model::Model m) {
     model_ = m;
 }
 
+void Unit::set_device_type(std::uint8_t type) {
+    std::lock_guard lock(mutex_);
+    device_type_ = type;
+}
+
+void Unit::set_qualifier(std::uint8_t qualifier) {
+    std::lock_guard lock(mutex_);
+    qualifier_ = qualifier;
+}
+
+void Unit::set_inquiry(Inquiry how) {
+    std::lock_guard lock(mutex_);
+    inquiry_ = how;
+}
+
+void Unit::set_product(std::string product) {
+    std::lock_guard lock(mutex_);
+    product_ = std::move(product);
+}
+
 void Unit::on(std::uint8_t opcode, Command c) {
     std::lock_guard lock(mutex_);
     commands_[opcode] = std::move(c);
@@ -67,11 +87,11 @@ Response Unit::inquiry_reply(std::span<const std::uint8_t> cdb) {
     std::string prod;
     {
         std::lock_guard lock(mutex_);
-        how = inquiry;
+        how = inquiry_;
         m = model_;
-        type = device_type;
-        qual = qualifier;
-        prod = product ? *product : product_text(model_);
+        type = device_type_;
+        qual = qualifier_;
+        prod = product_ ? *product_ : product_text(model_);
     }
     if (how == Inquiry::Check) return Response::check(0x04, 0x44, 0x00);
     std::vector<std::uint8_t> d;
