@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -17,8 +18,10 @@
 #include "protocol/window.hpp"
 #include "protocol/decode.hpp"
 #include "protocol/image.hpp"
+#include "scan/autoexpose.hpp"
 #include "scan/focus.hpp"
 #include "scan/pass.hpp"
+#include "scan/window.hpp"
 #include "session/image.hpp"
 #include "session/scan.hpp"
 #include "session/window.hpp"
@@ -114,6 +117,14 @@ public:
                                                            const vexlor::session::scan::ProgressFn& progress);
     error::Result<vexlor::scan::pass::Pass> scan_thumbnail_with(protocol::decode::Samples& samples,
                                                                 const vexlor::session::scan::ProgressFn& progress);
+    // Metering progress: the metering pass, counted from 1, and the pass's progress; true stops.
+    using MeterProgressFn = std::function<bool(std::size_t, const vexlor::session::scan::Progress&)>;
+    // Exposures for one frame: the unit's own exposure pass, or host metering passes.
+    error::Result<vexlor::scan::autoexpose::Exposures> autoexpose_frame_with(const protocol::data::Rect& rect,
+                                                                             const vexlor::scan::window::Recipe& recipe,
+                                                                             bool lock_white_balance,
+                                                                             const MeterProgressFn& progress);
+
     // A copy of each window with the unit's start-up exposure for its channel, where the unit has one.
     std::vector<protocol::window::Window> seed_white_balance(std::span<const protocol::window::Window> windows);
     // The unit's start-up exposure for a channel, or why there is none.
@@ -160,6 +171,11 @@ inline constexpr std::uint8_t GET_PARAMETER = 0xE1;
 }  // namespace opcode
 
 inline constexpr std::uint16_t BASE_DIVISOR = 1200;
+
+// The coarse recipe a frame is metered with, and how the unit or the host meters it.
+vexlor::scan::window::Recipe metering_recipe(const protocol::caps::Capabilities& caps, bool infrared);
+error::Result<vexlor::scan::autoexpose::AutoExposure> metering_mechanism(const protocol::caps::Capabilities& caps,
+                                                                         bool lock_white_balance);
 
 // The 12-byte MODE SELECT list that sets the measurement-unit divisor (addresses per inch).
 std::array<std::uint8_t, 12> units_page(std::uint16_t divisor);
