@@ -1,0 +1,605 @@
+// Built with -ffp-contract=off: every float step below is meant bit for bit, in the order written.
+#include "dust/dust.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include <fmt/format.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
+
+namespace vexlor::dust {
+
+namespace {
+
+constexpr float DENSITY_SCALE = 4095.9375f;     // 65535 / 16
+constexpr float LEVEL_SCALE = 0.00024414435f;  // nearest float to 1 / 4095.9375
+constexpr std::uint16_t CLEAR_LEVEL = 8848;     // infrared at or above this is clear film
+// Offsets (row, column) of the four 4 x 4 quadrants of an 8 x 8 block, in the order they count.
+constexpr std::pair<std::size_t, std::size_t> QUADRANTS[4] = {{0, 0}, {0, 4}, {4, 0}, {4, 4}};
+
+// Minimum and maximum that pass over a NaN instead of returning it.
+float min_of(float a, float b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return b < a ? b : a;
+}
+float max_of(float a, float b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return b > a ? b : a;
+}
+
+// Runs f(first, last) over [0, n) in pieces of CHUNK elements, split adaptively over the pieces.
+template <class F>
+void for_chunks(std::size_t n, F&& f) {
+    const std::size_t chunks = (n + CHUNK - 1) / CHUNK;
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t k = r.begin(); k != r.end(); ++k) f(k * CHUNK, std::min(n, (k + 1) * CHUNK));
+    });
+}
+
+// Runs f(row) for every row, split adaptively over the rows.
+template <class F>
+void for_rows(std::size_t rows, F&& f) {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t y = r.begin(); y != r.end(); ++y) f(y);
+    });
+}
+
+std::uint16_t level_of(float d) {
+    const float v = std::exp2(d * LEVEL_SCALE) - 1.0f;
+    if (std::isnan(v) || v < 0.5f) return 0;
+    if (v >= 65535.0f) return 65535;
+    return static_cast<std::uint16_t>(std::lround(v));
+}
+
+}  // namespace
+
+// ---- densities
+
+float density(std::uint16_t v) { return std::log2(static_cast<float>(v) + 1.0f) * DENSITY_SCALE; }
+
+const Table& LUT() {
+    static const Table table = [] {
+        Table t;
+        for (std::size_t v = 0; v < t.size(); ++v) t[v] = density(static_cast<std::uint16_t>(v));
+        return t;
+    }();
+    return table;
+}
+
+float fraction_density(float f) {
+    // A NaN fraction counts as 0 rather than reaching the integer conversion.
+    const float clamped = std::isnan(f) ? 0.0f : std::clamp(f, 0.0f, 1.0f);
+    const float scaled = std::clamp(clamped * 65535.0f, 0.0f, 65535.0f);
+    return density(static_cast<std::uint16_t>(scaled));
+}
+
+std::vector<float> to_density(std::span<const std::uint16_t> plane) {
+    const Table& lut = LUT();
+    std::vector<float> out(plane.size());
+    for_chunks(plane.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) out[i] = lut[plane[i]];
+    });
+    return out;
+}
+
+void from_density(std::span<const float> densities, std::span<std::uint16_t> levels) {
+    const std::size_t n = std::min(densities.size(), levels.size());
+    for_chunks(n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) levels[i] = level_of(densities[i]);
+    });
+}
+
+// ---- calibration
+
+std::string debug_string(const Calibration& c) {
+    return fmt::format("Calibration {{ c: {}, ir_ref: {} }}", c.c, c.ir_ref);
+}
+
+std::optional<Calibration> calibrate(std::span<const std::uint16_t> red, std::span<const std::uint16_t> infrared,
+                                     std::size_t rows, std::size_t cols) {
+    const std::vector<float> dred = to_density(red);
+    const std::vector<float> dir = to_density(infrared);
+
+    // Clear-film means, weighted by the squared infrared level. Each chunk sums in index order
+    // and the chunks are added in index order, so the sums do not depend on the thread count.
+    struct Means {
+        double w = 0.0, r = 0.0, i = 0.0;
+    };
+    const std::size_t n = std::min(red.size(), infrared.size());
+    std::vector<Means> parts((n + CHUNK - 1) / CHUNK);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, parts.size()), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t k = r.begin(); k != r.end(); ++k) {
+            Means m;
+            const std::size_t last = std::min(n, (k + 1) * CHUNK);
+            for (std::size_t i = k * CHUNK; i < last; ++i) {
+                if (infrared[i] < CLEAR_LEVEL) continue;
+                const double level = infrared[i];
+                const double w = level * level;
+                m.w += w;
+                m.r += w * dred[i];
+                m.i += w * dir[i];
+            }
+            parts[k] = m;
+        }
+    });
+    Means total;
+    for (const Means& m : parts) {
+        total.w += m.w;
+        total.r += m.r;
+        total.i += m.i;
+    }
+    if (total.w == 0.0) return std::nullopt;
+
+    // Crosstalk slope from the quadrants of fully clear 8 x 8 blocks. A block row is one task;
+    // rows are added in order.
+    struct Slope {
+        double a = 0.0, b = 0.0;
+    };
+    const std::size_t bw = cols / 8;
+    const std::size_t bh = rows / 8;
+    // Blocks must lie inside both planes; a caller's short plane just has fewer blocks.
+    const std::size_t usable_rows = cols == 0 ? 0 : std::min(bh, n / cols / 8);
+    std::vector<Slope> slopes(usable_rows);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, usable_rows), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t by = r.begin(); by != r.end(); ++by) {
+            Slope s;
+            for (std::size_t bx = 0; bx < bw; ++bx) {
+                const std::size_t origin = 8 * by * cols + 8 * bx;
+                bool clear = true;
+                for (std::size_t y = 0; y < 8 && clear; ++y) {
+                    for (std::size_t x = 0; x < 8; ++x) {
+                        if (infrared[origin + y * cols + x] < CLEAR_LEVEL) {
+                            clear = false;
+                            break;
+                        }
+                    }
+                }
+                if (!clear) continue;
+                float r64 = 0.0f, i64 = 0.0f, l = 0.0f;
+                for (std::size_t y = 0; y < 8; ++y) {
+                    for (std::size_t x = 0; x < 8; ++x) {
+                        const std::size_t i = origin + y * cols + x;
+                        r64 += dred[i];
+                        i64 += dir[i];
+                        l += static_cast<float>(infrared[i]);
+                    }
+                }
+                for (const auto& [qy, qx] : QUADRANTS) {
+                    float qr = 0.0f, qi = 0.0f;
+                    for (std::size_t y = 0; y < 4; ++y) {
+                        for (std::size_t x = 0; x < 4; ++x) {
+                            const std::size_t i = origin + (qy + y) * cols + qx + x;
+                            qr += dred[i];
+                            qi += dir[i];
+                        }
+                    }
+                    const float dr = qr * 0.0625f - r64 * 0.015625f;
+                    const float slope = (qi * 0.0625f - i64 * 0.015625f) / dr;
+                    if (!std::isfinite(slope) || std::fabs(slope) > 0.2f) continue;
+                    const float w = dr * dr * l * l;
+                    s.a += static_cast<double>(slope) * static_cast<double>(w);
+                    s.b += static_cast<double>(w);
+                }
+            }
+            slopes[by] = s;
+        }
+    });
+    Slope sum;
+    for (const Slope& s : slopes) {
+        sum.a += s.a;
+        sum.b += s.b;
+    }
+    const float c = sum.b > 0.0 ? static_cast<float>(sum.a / sum.b) : 0.0f;
+    const float mean_ir = static_cast<float>(total.i / total.w);
+    const float mean_red = static_cast<float>(total.r / total.w);
+    const float ir_ref = (mean_ir - mean_red * c) / (1.0f - c);
+    return Calibration{c, ir_ref};
+}
+
+// ---- tuning
+
+Params Params::make(const Settings& settings, const Calibration& calibration) {
+    const Profile& profile = PROFILES[settings.profile < PROFILES.size() ? settings.profile : 0];
+    Params p;
+    p.grain_lo = fraction_density(profile.grain_floor);
+    p.grain_hi = fraction_density(profile.grain_ceiling);
+    p.slopes = profile.slopes;
+    p.c = calibration.c;
+    p.ir_ref = calibration.ir_ref;
+    p.gate_zero = profile.gate_offset + (fraction_density(settings.threshold) - 65535.0f);
+    p.clean_level = -65535.0f + (calibration.ir_ref + fraction_density(0.98f));
+    p.inv_falloff = 1.0f / profile.falloff;
+    p.opaque = fraction_density(0.065f);
+    p.gain = profile.gain;
+    p.min3 = settings.dpi > 550;
+    p.envelope = settings.dpi > profile.envelope_dpi;
+    return p;
+}
+
+// ---- detection
+
+std::vector<float> gate(std::span<const std::uint16_t> infrared, std::span<const std::uint16_t> red, float c,
+                        const Params& params) {
+    const Table& lut = LUT();
+    const float k = 1.0f / (1.0f - c);
+    const std::size_t n = std::min(infrared.size(), red.size());
+    std::vector<float> out(n);
+    for_chunks(n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            out[i] = ((lut[infrared[i]] - c * lut[red[i]]) * k) - params.gate_zero;
+        }
+    });
+    return out;
+}
+
+std::vector<float> confidence(std::span<const float> gate, std::size_t cols, const Params& params) {
+    std::vector<float> out(gate.size());
+    if (cols == 0) return out;
+    const std::size_t rows = gate.size() / cols;
+    for_rows(rows, [&](std::size_t y) {
+        const float* g = gate.data() + y * cols;
+        float* o = out.data() + y * cols;
+        for (std::size_t x = 0; x < cols; ++x) {
+            float v = g[x];
+            if (params.min3) {
+                if (x > 0) v = min_of(g[x - 1], v);
+                if (x + 1 < cols) v = min_of(v, g[x + 1]);
+            }
+            const float f = (params.clean_level - v) * params.inv_falloff + 1.0f;
+            o[x] = f < 0.02f ? 0.02f : (f > 1.0f ? 1.0f : f);
+        }
+    });
+    return out;
+}
+
+Mask and3_cols(std::span<const std::uint8_t> mask, std::size_t cols, std::size_t step) {
+    Mask out(mask.size());
+    if (cols == 0) return out;
+    for_rows(mask.size() / cols, [&](std::size_t y) {
+        const std::uint8_t* in = mask.data() + y * cols;
+        std::uint8_t* o = out.data() + y * cols;
+        for (std::size_t x = 0; x < cols; ++x) {
+            const std::size_t left = x >= step ? x - step : 0;
+            const std::size_t right = std::min(x + step, cols - 1);
+            o[x] = in[left] & in[x] & in[right];
+        }
+    });
+    return out;
+}
+
+Mask and3_rows(std::span<const std::uint8_t> mask, std::size_t rows, std::size_t cols, std::size_t step) {
+    Mask out(mask.size());
+    if (rows == 0 || cols == 0 || mask.size() < rows * cols) return out;
+    for_rows(rows, [&](std::size_t y) {
+        const std::uint8_t* up = mask.data() + (y >= step ? y - step : 0) * cols;
+        const std::uint8_t* mid = mask.data() + y * cols;
+        const std::uint8_t* down = mask.data() + std::min(y + step, rows - 1) * cols;
+        std::uint8_t* o = out.data() + y * cols;
+        for (std::size_t x = 0; x < cols; ++x) o[x] = up[x] & mid[x] & down[x];
+    });
+    return out;
+}
+
+Mask decide(std::span<const float> gate, std::span<const float> confidence, std::size_t rows, std::size_t cols,
+            const Params& params) {
+    const std::size_t n = rows * cols;
+    Mask defect(n);
+    if (n == 0 || gate.size() < n || confidence.size() < n) return defect;
+
+    Mask opaque(n);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) opaque[i] = gate[i] < params.opaque;
+    });
+    Mask h = and3_cols(and3_cols(opaque, cols, 1), cols, 3);
+    Mask v = and3_rows(and3_rows(opaque, rows, cols, 1), rows, cols, 3);
+    Mask().swap(opaque);
+
+    // An opaque run four pixels away vouches for the pixel: the confidence there is low because
+    // the infrared says nothing, not because of dust.
+    for_rows(rows, [&](std::size_t y) {
+        const std::uint8_t* h_above = h.data() + (y >= 4 ? y - 4 : 0) * cols;
+        const std::uint8_t* h_below = h.data() + std::min(y + 4, rows - 1) * cols;
+        const std::uint8_t* v_row = v.data() + y * cols;
+        const float* conf = confidence.data() + y * cols;
+        std::uint8_t* out = defect.data() + y * cols;
+        for (std::size_t x = 0; x < cols; ++x) {
+            if (conf[x] >= 1.0f) continue;
+            const bool opaque_near = h_above[x] || h_below[x] || v_row[x >= 4 ? x - 4 : 0] || v_row[std::min(x + 4, cols - 1)];
+            out[x] = !opaque_near;
+        }
+    });
+    return defect;
+}
+
+namespace {
+
+// One part of the defect list. parallel_reduce joins a part only with the part to its right,
+// so appending keeps the list ascending.
+struct Collect {
+    std::span<const std::uint8_t> defect;
+    std::vector<std::uint32_t> found;
+
+    explicit Collect(std::span<const std::uint8_t> d) : defect(d) {}
+    Collect(Collect& other, tbb::split) : defect(other.defect) {}
+    void operator()(const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            if (defect[i]) found.push_back(static_cast<std::uint32_t>(i));
+        }
+    }
+    void join(Collect& right) {
+        if (found.empty()) {
+            found = std::move(right.found);
+        } else {
+            found.insert(found.end(), right.found.begin(), right.found.end());
+        }
+    }
+};
+
+}  // namespace
+
+std::vector<std::uint32_t> defect_list(std::span<const std::uint8_t> defect) {
+    // Pixel indices are 32-bit: a larger mask is cut at 2^32 - 1.
+    const std::size_t n = std::min<std::size_t>(defect.size(), std::numeric_limits<std::uint32_t>::max());
+    Collect collect(defect);
+    tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, n), collect);
+    return std::move(collect.found);
+}
+
+// ---- reconstruction
+
+template <bool Colour>
+void Sums::span(const View& view, std::size_t first, std::size_t last, float scale) {
+    const Table& lut = LUT();
+    for (std::size_t i = first; i <= last; ++i) {
+        const float w = view.confidence[i] * scale;
+        weight += w;
+        gate += w * view.gate[i];
+        if constexpr (Colour) {
+            red += w * lut[view.red[i]];
+            green += w * lut[view.green[i]];
+            blue += w * lut[view.blue[i]];
+        }
+    }
+}
+
+template void Sums::span<true>(const View&, std::size_t, std::size_t, float);
+template void Sums::span<false>(const View&, std::size_t, std::size_t, float);
+
+namespace {
+
+constexpr int BIG_HALF[9] = {2, 3, 4, 4, 4, 4, 4, 3, 2};
+constexpr int SMALL_HALF[5] = {1, 2, 2, 2, 1};
+constexpr float BIG_SCALE = 1.0f / 69.0f;
+constexpr float SMALL_SCALE = 1.0f / 21.0f;
+constexpr float BINOMIAL[3] = {1.0f, 2.0f, 1.0f};
+
+template <bool Colour, std::size_t N>
+void disc(Sums& s, const View& view, std::ptrdiff_t y, std::ptrdiff_t x, const int (&half)[N], float scale) {
+    const std::ptrdiff_t radius = N / 2;
+    const auto rows = static_cast<std::ptrdiff_t>(view.rows);
+    const auto cols = static_cast<std::ptrdiff_t>(view.cols);
+    for (std::ptrdiff_t dy = -radius; dy <= radius; ++dy) {
+        const std::ptrdiff_t yy = y + dy;
+        if (yy < 0 || yy >= rows) continue;
+        const std::ptrdiff_t hw = half[dy + radius];
+        const std::ptrdiff_t first = std::max<std::ptrdiff_t>(x - hw, 0);
+        const std::ptrdiff_t last = std::min<std::ptrdiff_t>(x + hw, cols - 1);
+        const auto row = static_cast<std::size_t>(yy) * view.cols;
+        s.template span<Colour>(view, row + static_cast<std::size_t>(first), row + static_cast<std::size_t>(last), scale);
+    }
+}
+
+template <bool Colour>
+void box(Sums& s, const View& view, std::ptrdiff_t y, std::ptrdiff_t x) {
+    const auto rows = static_cast<std::ptrdiff_t>(view.rows);
+    const auto cols = static_cast<std::ptrdiff_t>(view.cols);
+    for (std::ptrdiff_t dy = -1; dy <= 1; ++dy) {
+        const std::ptrdiff_t yy = y + dy;
+        if (yy < 0 || yy >= rows) continue;
+        for (std::ptrdiff_t dx = -1; dx <= 1; ++dx) {
+            const std::ptrdiff_t xx = x + dx;
+            if (xx < 0 || xx >= cols) continue;
+            const float scale = BINOMIAL[dy + 1] * BINOMIAL[dx + 1] * 0.0625f;
+            const std::size_t i = static_cast<std::size_t>(yy) * view.cols + static_cast<std::size_t>(xx);
+            s.template span<Colour>(view, i, i, scale);
+        }
+    }
+}
+
+float mean(float sum, float weight) { return weight > 0.0f ? sum * (1.0f / weight) : 0.0f; }
+
+// The infrared detail of (y, x) at the coarse, middle and fine scales.
+template <bool Colour>
+std::array<float, 3> detail(const View& view, std::size_t y, std::size_t x, Sums& big, Sums& small, Sums& box3) {
+    big = hood<Colour>(view, y, x, Hood::Big);
+    small = hood<Colour>(view, y, x, Hood::Small);
+    box3 = hood<Colour>(view, y, x, Hood::Box);
+    const float mg_b = mean(big.gate, big.weight);
+    const float mg_s = mean(small.gate, small.weight);
+    const float mg_t = mean(box3.gate, box3.weight);
+    return {mg_s - mg_b, mg_t - mg_s, view.gate[y * view.cols + x] - mg_t};
+}
+
+constexpr float GRAIN_AMPLITUDE[3] = {0.015f, 0.015f, 0.025f};
+
+}  // namespace
+
+template <bool Colour>
+Sums hood(const View& view, std::size_t y, std::size_t x, Hood which) {
+    Sums s;
+    const auto sy = static_cast<std::ptrdiff_t>(y);
+    const auto sx = static_cast<std::ptrdiff_t>(x);
+    switch (which) {
+        case Hood::Big: disc<Colour>(s, view, sy, sx, BIG_HALF, BIG_SCALE); break;
+        case Hood::Small: disc<Colour>(s, view, sy, sx, SMALL_HALF, SMALL_SCALE); break;
+        case Hood::Box: box<Colour>(s, view, sy, sx); break;
+    }
+    return s;
+}
+
+template Sums hood<true>(const View&, std::size_t, std::size_t, Hood);
+template Sums hood<false>(const View&, std::size_t, std::size_t, Hood);
+
+std::uint64_t mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+float grain(float value, std::uint32_t p, unsigned channel, const Params& params) {
+    const float lo = params.grain_lo;
+    const float hi = params.grain_hi;
+    if (!(lo < value && value < hi)) return value;
+    const std::uint64_t z = mix(4 * static_cast<std::uint64_t>(p) + channel);
+    const float u = static_cast<float>(z & 0xFFFFFF) * 0x1p-24f - 0.5f;
+    const float n = ((u * ((hi - value) * ((value - lo) * (4.0f / ((hi - lo) * (hi - lo)))))) *
+                     GRAIN_AMPLITUDE[channel % 3]) *
+                    value;
+    const float grained = value + n;
+    return lo < grained && grained < hi ? grained : value;
+}
+
+std::optional<std::array<float, 3>> rebuild(const View& view, const Params& params, std::uint32_t p) {
+    const std::size_t y = p / view.cols;
+    const std::size_t x = p % view.cols;
+    Sums big, small, box3;
+    const std::array<float, 3> d = detail<true>(view, y, x, big, small, box3);
+    std::array<float, 3> lo = d;
+    std::array<float, 3> hi = d;
+
+    if (params.envelope) {
+        // The band also takes in the detail of the four neighbours, so an edge in the infrared
+        // next to the pixel still lets the colour follow it.
+        const auto widen = [&](std::size_t ny, std::size_t nx) {
+            Sums nb, ns, nt;
+            const std::array<float, 3> dn = detail<false>(view, ny, nx, nb, ns, nt);
+            for (std::size_t s = 0; s < 3; ++s) {
+                lo[s] = min_of(lo[s], dn[s]);
+                hi[s] = max_of(hi[s], dn[s]);
+            }
+        };
+        if (x > 0) widen(y, x - 1);
+        if (x + 1 < view.cols) widen(y, x + 1);
+        if (y > 0) widen(y - 1, x);
+        if (y + 1 < view.rows) widen(y + 1, x);
+    }
+
+    const float mg_b = mean(big.gate, big.weight);
+    const float coarse_weight = min_of(2.0f * small.weight, 1.0f);
+    const float fine_weight = view.confidence[p] * view.confidence[p];
+    const Table& lut = LUT();
+    const std::array<float, 3> b_sums{big.red, big.green, big.blue};
+    const std::array<float, 3> s_sums{small.red, small.green, small.blue};
+    const std::array<float, 3> t_sums{box3.red, box3.green, box3.blue};
+    const std::array<std::span<const std::uint16_t>, 3> planes{view.red, view.green, view.blue};
+
+    std::array<float, 3> out{};
+    std::array<float, 3> own{};
+    for (unsigned ch = 0; ch < 3; ++ch) {
+        const float m_b = mean(b_sums[ch], big.weight);
+        const float m_s = mean(s_sums[ch], small.weight);
+        const float m_t = mean(t_sums[ch], box3.weight);
+        own[ch] = lut[planes[ch][p]];
+        const std::array<float, 3> e{(m_s - m_b) * 1.25f, (m_t - m_s) * 1.25f, (own[ch] - m_t) * 1.25f};
+        // Colour detail inside the band the infrared detail allows is taken for dust and
+        // dropped; only what reaches beyond it is image.
+        std::array<float, 3> t{};
+        for (std::size_t s = 0; s < 3; ++s) {
+            const float a = params.slopes[ch * 6 + s * 2];
+            const float b = params.slopes[ch * 6 + s * 2 + 1];
+            const float lower = hi[s] >= 0.0f ? b * lo[s] : a * lo[s];
+            const float upper = hi[s] >= 0.0f ? a * hi[s] : b * hi[s];
+            t[s] = e[s] < lower ? e[s] - lower : (e[s] > upper ? e[s] - upper : 0.0f);
+        }
+        const float base = m_b + params.gain[ch] * (params.ir_ref - mg_b);
+        const float value = ((base + t[0] * coarse_weight) + t[1] * box3.weight) + t[2] * fine_weight;
+        out[ch] = grain(value, p, ch, params);
+    }
+    if (out[0] <= 0.0f || out[1] <= 0.0f || out[2] <= 0.0f) return std::nullopt;
+    for (std::size_t ch = 0; ch < 3; ++ch) out[ch] = max_of(out[ch], own[ch]);
+    return out;
+}
+
+Patch reconstruct_core(std::span<const std::uint8_t> defect, const View& view, const Params& params) {
+    Patch patch;
+    patch.idx = defect_list(defect);
+    const std::size_t n = patch.idx.size();
+    patch.r.resize(n);
+    patch.g.resize(n);
+    patch.b.resize(n);
+    Mask ok(n, 1);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t k = r.begin(); k != r.end(); ++k) {
+            const auto rebuilt = rebuild(view, params, patch.idx[k]);
+            if (!rebuilt) {
+                ok[k] = 0;
+                continue;
+            }
+            patch.r[k] = (*rebuilt)[0];
+            patch.g[k] = (*rebuilt)[1];
+            patch.b[k] = (*rebuilt)[2];
+        }
+    });
+
+    if (std::find(ok.begin(), ok.end(), 0) != ok.end()) {
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!ok[k]) continue;
+            patch.idx[kept] = patch.idx[k];
+            patch.r[kept] = patch.r[k];
+            patch.g[kept] = patch.g[k];
+            patch.b[kept] = patch.b[k];
+            ++kept;
+        }
+        patch.idx.resize(kept);
+        patch.r.resize(kept);
+        patch.g.resize(kept);
+        patch.b.resize(kept);
+    }
+    return patch;
+}
+
+std::size_t clean(const std::array<std::span<std::uint16_t>, 3>& planes, std::span<const std::uint16_t> infrared,
+                  const Calibration& calibration, std::size_t rows, std::size_t cols, const Settings& settings) {
+    std::size_t n = 0;
+    if (rows == 0 || cols == 0 || __builtin_mul_overflow(rows, cols, &n)) return 0;
+    if (n > std::numeric_limits<std::uint32_t>::max()) return 0;
+    if (infrared.size() != n) return 0;
+    for (const auto& plane : planes) {
+        if (plane.size() != n) return 0;
+    }
+
+    const Params params = Params::make(settings, calibration);
+    LUT();
+
+    // The planes are written only after every pixel is rebuilt, so each rebuilt pixel reads the
+    // frame as it was; the intermediate images go before the write-back.
+    Patch patch;
+    {
+        const std::vector<float> g = gate(infrared, planes[0], params.c, params);
+        const std::vector<float> conf = confidence(g, cols, params);
+        const Mask defect = decide(g, conf, rows, cols, params);
+        const View view{g, conf, planes[0], planes[1], planes[2], rows, cols};
+        patch = reconstruct_core(defect, view, params);
+    }
+
+    std::vector<std::uint16_t> levels(patch.idx.size());
+    const std::array<const std::vector<float>*, 3> rebuilt{&patch.r, &patch.g, &patch.b};
+    for (std::size_t ch = 0; ch < 3; ++ch) {
+        from_density(*rebuilt[ch], levels);
+        std::span<std::uint16_t> plane = planes[ch];
+        for (std::size_t k = 0; k < patch.idx.size(); ++k) {
+            const std::uint32_t p = patch.idx[k];
+            plane[p] = std::max(levels[k], plane[p]);
+        }
+    }
+    return patch.idx.size();
+}
+
+}  // namespace vexlor::dust
