@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include <fmt/format.h>
@@ -21,16 +22,15 @@ constexpr std::uint16_t CLEAR_LEVEL = 8848;     // infrared at or above this is 
 // Offsets (row, column) of the four 4 x 4 quadrants of an 8 x 8 block, in the order they count.
 constexpr std::pair<std::size_t, std::size_t> QUADRANTS[4] = {{0, 0}, {0, 4}, {4, 0}, {4, 4}};
 
-// Minimum and maximum that pass over a NaN instead of returning it.
+// Minimum and maximum that pass over a NaN instead of returning it (written without branches,
+// so that row loops vectorise).
 float min_of(float a, float b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    return b < a ? b : a;
+    const float m = b < a ? b : a;
+    return a != a ? b : m;
 }
 float max_of(float a, float b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    return b > a ? b : a;
+    const float m = b > a ? b : a;
+    return a != a ? b : m;
 }
 
 // Runs f(first, last) over [0, n) in pieces of CHUNK elements, split adaptively over the pieces.
@@ -79,11 +79,14 @@ float fraction_density(float f) {
     return density(static_cast<std::uint16_t>(scaled));
 }
 
-std::vector<float> to_density(std::span<const std::uint16_t> plane) {
+Image<float> to_density(std::span<const std::uint16_t> plane) {
     const Table& lut = LUT();
-    std::vector<float> out(plane.size());
+    Image<float> out(plane.size());
     for_chunks(plane.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) out[i] = lut[plane[i]];
+        const float* __restrict d = lut.data();
+        const std::uint16_t* __restrict in = plane.data();
+        float* __restrict o = out.data();
+        for (std::size_t i = first; i < last; ++i) o[i] = d[in[i]];
     });
     return out;
 }
@@ -103,8 +106,8 @@ std::string debug_string(const Calibration& c) {
 
 std::optional<Calibration> calibrate(std::span<const std::uint16_t> red, std::span<const std::uint16_t> infrared,
                                      std::size_t rows, std::size_t cols) {
-    const std::vector<float> dred = to_density(red);
-    const std::vector<float> dir = to_density(infrared);
+    const Image<float> dred = to_density(red);
+    const Image<float> dir = to_density(infrared);
 
     // Clear-film means, weighted by the squared infrared level. Each chunk sums in index order
     // and the chunks are added in index order, so the sums do not depend on the thread count.
@@ -224,36 +227,44 @@ Params Params::make(const Settings& settings, const Calibration& calibration) {
 
 // ---- detection
 
-std::vector<float> gate(std::span<const std::uint16_t> infrared, std::span<const std::uint16_t> red, float c,
-                        const Params& params) {
+Image<float> gate(std::span<const std::uint16_t> infrared, std::span<const std::uint16_t> red, float c,
+                  const Params& params) {
     const Table& lut = LUT();
     const float k = 1.0f / (1.0f - c);
     const std::size_t n = std::min(infrared.size(), red.size());
-    std::vector<float> out(n);
+    const float zero = params.gate_zero;
+    Image<float> out(n);
     for_chunks(n, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            out[i] = ((lut[infrared[i]] - c * lut[red[i]]) * k) - params.gate_zero;
-        }
+        const float* __restrict d = lut.data();
+        const std::uint16_t* __restrict ir = infrared.data();
+        const std::uint16_t* __restrict r = red.data();
+        float* __restrict o = out.data();
+        for (std::size_t i = first; i < last; ++i) o[i] = ((d[ir[i]] - c * d[r[i]]) * k) - zero;
     });
     return out;
 }
 
-std::vector<float> confidence(std::span<const float> gate, std::size_t cols, const Params& params) {
-    std::vector<float> out(gate.size());
+Image<float> confidence(std::span<const float> gate, std::size_t cols, const Params& params) {
+    Image<float> out(gate.size());
     if (cols == 0) return out;
-    const std::size_t rows = gate.size() / cols;
-    for_rows(rows, [&](std::size_t y) {
-        const float* g = gate.data() + y * cols;
-        float* o = out.data() + y * cols;
-        for (std::size_t x = 0; x < cols; ++x) {
-            float v = g[x];
-            if (params.min3) {
-                if (x > 0) v = min_of(g[x - 1], v);
-                if (x + 1 < cols) v = min_of(v, g[x + 1]);
-            }
-            const float f = (params.clean_level - v) * params.inv_falloff + 1.0f;
-            o[x] = f < 0.02f ? 0.02f : (f > 1.0f ? 1.0f : f);
+    const float clean_level = params.clean_level;
+    const float inv_falloff = params.inv_falloff;
+    const auto conf = [&](float v) {
+        const float f = (clean_level - v) * inv_falloff + 1.0f;
+        const float floored = f < 0.02f ? 0.02f : f;
+        return floored > 1.0f ? 1.0f : floored;
+    };
+    for_rows((gate.size() + cols - 1) / cols, [&](std::size_t y) {
+        const float* __restrict g = gate.data() + y * cols;
+        float* __restrict o = out.data() + y * cols;
+        const std::size_t len = std::min(cols, gate.size() - y * cols);
+        if (!params.min3 || len == 1) {
+            for (std::size_t x = 0; x < len; ++x) o[x] = conf(g[x]);
+            return;
         }
+        o[0] = conf(min_of(g[0], g[1]));
+        for (std::size_t x = 1; x + 1 < len; ++x) o[x] = conf(min_of(min_of(g[x - 1], g[x]), g[x + 1]));
+        o[len - 1] = conf(min_of(g[len - 2], g[len - 1]));
     });
     return out;
 }
@@ -261,26 +272,37 @@ std::vector<float> confidence(std::span<const float> gate, std::size_t cols, con
 Mask and3_cols(std::span<const std::uint8_t> mask, std::size_t cols, std::size_t step) {
     Mask out(mask.size());
     if (cols == 0) return out;
-    for_rows(mask.size() / cols, [&](std::size_t y) {
-        const std::uint8_t* in = mask.data() + y * cols;
-        std::uint8_t* o = out.data() + y * cols;
-        for (std::size_t x = 0; x < cols; ++x) {
+    for_rows((mask.size() + cols - 1) / cols, [&](std::size_t y) {
+        const std::uint8_t* __restrict in = mask.data() + y * cols;
+        std::uint8_t* __restrict o = out.data() + y * cols;
+        const std::size_t len = std::min(cols, mask.size() - y * cols);
+        const auto at = [&](std::size_t x) {
             const std::size_t left = x >= step ? x - step : 0;
-            const std::size_t right = std::min(x + step, cols - 1);
+            const std::size_t right = std::min(x + step, len - 1);
             o[x] = in[left] & in[x] & in[right];
-        }
+        };
+        // The clamped ends apart, so the middle runs without index checks.
+        const std::size_t head = std::min(step, len);
+        const std::size_t tail = len > step ? len - step : 0;
+        for (std::size_t x = 0; x < head; ++x) at(x);
+        for (std::size_t x = head; x < tail; ++x) o[x] = in[x - step] & in[x] & in[x + step];
+        for (std::size_t x = std::max(head, tail); x < len; ++x) at(x);
     });
     return out;
 }
 
 Mask and3_rows(std::span<const std::uint8_t> mask, std::size_t rows, std::size_t cols, std::size_t step) {
     Mask out(mask.size());
-    if (rows == 0 || cols == 0 || mask.size() < rows * cols) return out;
+    if (rows == 0 || cols == 0 || mask.size() / cols < rows) {
+        std::fill(out.begin(), out.end(), 0);
+        return out;
+    }
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(rows * cols), out.end(), 0);
     for_rows(rows, [&](std::size_t y) {
-        const std::uint8_t* up = mask.data() + (y >= step ? y - step : 0) * cols;
-        const std::uint8_t* mid = mask.data() + y * cols;
-        const std::uint8_t* down = mask.data() + std::min(y + step, rows - 1) * cols;
-        std::uint8_t* o = out.data() + y * cols;
+        const std::uint8_t* __restrict up = mask.data() + (y >= step ? y - step : 0) * cols;
+        const std::uint8_t* __restrict mid = mask.data() + y * cols;
+        const std::uint8_t* __restrict down = mask.data() + std::min(y + step, rows - 1) * cols;
+        std::uint8_t* __restrict o = out.data() + y * cols;
         for (std::size_t x = 0; x < cols; ++x) o[x] = up[x] & mid[x] & down[x];
     });
     return out;
@@ -290,11 +312,17 @@ Mask decide(std::span<const float> gate, std::span<const float> confidence, std:
             const Params& params) {
     const std::size_t n = rows * cols;
     Mask defect(n);
-    if (n == 0 || gate.size() < n || confidence.size() < n) return defect;
+    if (n == 0 || gate.size() < n || confidence.size() < n) {
+        std::fill(defect.begin(), defect.end(), 0);
+        return defect;
+    }
 
     Mask opaque(n);
+    const float opaque_level = params.opaque;
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
-        for (std::size_t i = r.begin(); i != r.end(); ++i) opaque[i] = gate[i] < params.opaque;
+        const float* __restrict g = gate.data();
+        std::uint8_t* __restrict o = opaque.data();
+        for (std::size_t i = r.begin(); i != r.end(); ++i) o[i] = g[i] < opaque_level;
     });
     Mask h = and3_cols(and3_cols(opaque, cols, 1), cols, 3);
     Mask v = and3_rows(and3_rows(opaque, rows, cols, 1), rows, cols, 3);
@@ -303,16 +331,20 @@ Mask decide(std::span<const float> gate, std::span<const float> confidence, std:
     // An opaque run four pixels away vouches for the pixel: the confidence there is low because
     // the infrared says nothing, not because of dust.
     for_rows(rows, [&](std::size_t y) {
-        const std::uint8_t* h_above = h.data() + (y >= 4 ? y - 4 : 0) * cols;
-        const std::uint8_t* h_below = h.data() + std::min(y + 4, rows - 1) * cols;
-        const std::uint8_t* v_row = v.data() + y * cols;
-        const float* conf = confidence.data() + y * cols;
-        std::uint8_t* out = defect.data() + y * cols;
-        for (std::size_t x = 0; x < cols; ++x) {
-            if (conf[x] >= 1.0f) continue;
-            const bool opaque_near = h_above[x] || h_below[x] || v_row[x >= 4 ? x - 4 : 0] || v_row[std::min(x + 4, cols - 1)];
-            out[x] = !opaque_near;
-        }
+        const std::uint8_t* __restrict h_above = h.data() + (y >= 4 ? y - 4 : 0) * cols;
+        const std::uint8_t* __restrict h_below = h.data() + std::min(y + 4, rows - 1) * cols;
+        const std::uint8_t* __restrict v_row = v.data() + y * cols;
+        const float* __restrict conf = confidence.data() + y * cols;
+        std::uint8_t* __restrict out = defect.data() + y * cols;
+        const auto at = [&](std::size_t x, std::size_t left, std::size_t right) {
+            const std::uint8_t opaque_near = h_above[x] | h_below[x] | v_row[left] | v_row[right];
+            out[x] = !(conf[x] >= 1.0f) & !opaque_near;
+        };
+        const std::size_t head = std::min<std::size_t>(4, cols);
+        const std::size_t tail = cols > 4 ? cols - 4 : 0;
+        for (std::size_t x = 0; x < head; ++x) at(x, 0, std::min(x + 4, cols - 1));
+        for (std::size_t x = head; x < tail; ++x) at(x, x - 4, x + 4);
+        for (std::size_t x = std::max(head, tail); x < cols; ++x) at(x, x >= 4 ? x - 4 : 0, cols - 1);
     });
     return defect;
 }
@@ -355,17 +387,21 @@ std::vector<std::uint32_t> defect_list(std::span<const std::uint8_t> defect) {
 
 template <bool Colour>
 void Sums::span(const View& view, std::size_t first, std::size_t last, float scale) {
-    const Table& lut = LUT();
+    // Locals, so the running sums stay in registers rather than being stored and reloaded
+    // around every read of the images (which the compiler must assume they could alias).
+    const float* lut = LUT().data();
+    Sums s = *this;
     for (std::size_t i = first; i <= last; ++i) {
         const float w = view.confidence[i] * scale;
-        weight += w;
-        gate += w * view.gate[i];
+        s.weight += w;
+        s.gate += w * view.gate[i];
         if constexpr (Colour) {
-            red += w * lut[view.red[i]];
-            green += w * lut[view.green[i]];
-            blue += w * lut[view.blue[i]];
+            s.red += w * lut[view.red[i]];
+            s.green += w * lut[view.green[i]];
+            s.blue += w * lut[view.blue[i]];
         }
     }
+    *this = s;
 }
 
 template void Sums::span<true>(const View&, std::size_t, std::size_t, float);
@@ -414,17 +450,91 @@ void box(Sums& s, const View& view, std::ptrdiff_t y, std::ptrdiff_t x) {
 
 float mean(float sum, float weight) { return weight > 0.0f ? sum * (1.0f / weight) : 0.0f; }
 
-// The infrared detail of (y, x) at the coarse, middle and fine scales.
-template <bool Colour>
-std::array<float, 3> detail(const View& view, std::size_t y, std::size_t x, Sums& big, Sums& small, Sums& box3) {
-    big = hood<Colour>(view, y, x, Hood::Big);
-    small = hood<Colour>(view, y, x, Hood::Small);
-    box3 = hood<Colour>(view, y, x, Hood::Box);
+// The infrared detail at the coarse, middle and fine scales, from the three neighbourhood sums
+// of a pixel and its own gate value.
+std::array<float, 3> detail(const Sums& big, const Sums& small, const Sums& box3, float own_gate) {
     const float mg_b = mean(big.gate, big.weight);
     const float mg_s = mean(small.gate, small.weight);
     const float mg_t = mean(box3.gate, box3.weight);
-    return {mg_s - mg_b, mg_t - mg_s, view.gate[y * view.cols + x] - mg_t};
+    return {mg_s - mg_b, mg_t - mg_s, own_gate - mg_t};
 }
+
+template <bool Colour>
+Hoods hoods(const View& view, std::size_t y, std::size_t x) {
+    return {hood<Colour>(view, y, x, Hood::Big), hood<Colour>(view, y, x, Hood::Small),
+            hood<Colour>(view, y, x, Hood::Box)};
+}
+
+// What Sums::span adds for one pixel, in the same order.
+inline void add(Sums& s, const View& view, const float* lut, std::size_t i, float scale) {
+    const float w = view.confidence[i] * scale;
+    s.weight += w;
+    s.gate += w * view.gate[i];
+    s.red += w * lut[view.red[i]];
+    s.green += w * lut[view.green[i]];
+    s.blue += w * lut[view.blue[i]];
+}
+inline void add_plain(Sums& s, const View& view, std::size_t i, float scale) {
+    const float w = view.confidence[i] * scale;
+    s.weight += w;
+    s.gate += w * view.gate[i];
+}
+
+}  // namespace
+
+// The five sets of sums are taken side by side: each sum still adds its pixels in its own
+// order, so the values are those of `hood`, but five independent chains of additions overlap.
+void hoods_around(const View& view, std::size_t y, std::size_t x, Hoods& own, std::array<Hoods, 4>& next) {
+    const float* lut = LUT().data();
+    const std::size_t cols = view.cols;
+    // The running sums live in locals (registers) and are written back once.
+    Hoods o = own;
+    std::array<Hoods, 4> n = next;
+    const auto discs = [&](auto member, const auto& half, float scale) {
+        constexpr std::size_t rows_of_disc = std::extent_v<std::remove_reference_t<decltype(half)>>;
+        constexpr std::size_t radius = rows_of_disc / 2;
+        Sums c = o.*member, left = n[0].*member, right = n[1].*member, up = n[2].*member, down = n[3].*member;
+        for (std::size_t r = 0; r < rows_of_disc; ++r) {
+            const auto hw = static_cast<std::size_t>(half[r]);
+            const std::size_t first = (y + r - radius) * cols + x - hw;
+            for (std::size_t i = first; i <= first + 2 * hw; ++i) {
+                add(c, view, lut, i, scale);
+                add_plain(left, view, i - 1, scale);
+                add_plain(right, view, i + 1, scale);
+                add_plain(up, view, i - cols, scale);
+                add_plain(down, view, i + cols, scale);
+            }
+        }
+        o.*member = c;
+        n[0].*member = left;
+        n[1].*member = right;
+        n[2].*member = up;
+        n[3].*member = down;
+    };
+    discs(&Hoods::big, BIG_HALF, BIG_SCALE);
+    discs(&Hoods::small, SMALL_HALF, SMALL_SCALE);
+    Sums c = o.box3, left = n[0].box3, right = n[1].box3, up = n[2].box3, down = n[3].box3;
+    for (std::size_t dy = 0; dy < 3; ++dy) {
+        for (std::size_t dx = 0; dx < 3; ++dx) {
+            const float scale = BINOMIAL[dy] * BINOMIAL[dx] * 0.0625f;
+            const std::size_t i = (y + dy - 1) * cols + x + dx - 1;
+            add(c, view, lut, i, scale);
+            add_plain(left, view, i - 1, scale);
+            add_plain(right, view, i + 1, scale);
+            add_plain(up, view, i - cols, scale);
+            add_plain(down, view, i + cols, scale);
+        }
+    }
+    o.box3 = c;
+    n[0].box3 = left;
+    n[1].box3 = right;
+    n[2].box3 = up;
+    n[3].box3 = down;
+    own = o;
+    next = n;
+}
+
+namespace {
 
 constexpr float GRAIN_AMPLITUDE[3] = {0.015f, 0.015f, 0.025f};
 
@@ -468,27 +578,39 @@ float grain(float value, std::uint32_t p, unsigned channel, const Params& params
 std::optional<std::array<float, 3>> rebuild(const View& view, const Params& params, std::uint32_t p) {
     const std::size_t y = p / view.cols;
     const std::size_t x = p % view.cols;
-    Sums big, small, box3;
-    const std::array<float, 3> d = detail<true>(view, y, x, big, small, box3);
-    std::array<float, 3> lo = d;
-    std::array<float, 3> hi = d;
-
-    if (params.envelope) {
-        // The band also takes in the detail of the four neighbours, so an edge in the infrared
-        // next to the pixel still lets the colour follow it.
-        const auto widen = [&](std::size_t ny, std::size_t nx) {
-            Sums nb, ns, nt;
-            const std::array<float, 3> dn = detail<false>(view, ny, nx, nb, ns, nt);
-            for (std::size_t s = 0; s < 3; ++s) {
-                lo[s] = min_of(lo[s], dn[s]);
-                hi[s] = max_of(hi[s], dn[s]);
-            }
-        };
-        if (x > 0) widen(y, x - 1);
-        if (x + 1 < view.cols) widen(y, x + 1);
-        if (y > 0) widen(y - 1, x);
-        if (y + 1 < view.rows) widen(y + 1, x);
+    Hoods own;
+    std::array<float, 3> lo{};
+    std::array<float, 3> hi{};
+    // The band also takes in the detail of the four neighbours (left, right, up, down), so an
+    // edge in the infrared next to the pixel still lets the colour follow it.
+    const auto widen = [&](const Hoods& h, std::size_t ny, std::size_t nx) {
+        const std::array<float, 3> dn = detail(h.big, h.small, h.box3, view.gate[ny * view.cols + nx]);
+        for (std::size_t s = 0; s < 3; ++s) {
+            lo[s] = min_of(lo[s], dn[s]);
+            hi[s] = max_of(hi[s], dn[s]);
+        }
+    };
+    if (params.envelope && y >= 5 && y + 5 < view.rows && x >= 5 && x + 5 < view.cols) {
+        std::array<Hoods, 4> next;
+        hoods_around(view, y, x, own, next);
+        lo = hi = detail(own.big, own.small, own.box3, view.gate[p]);
+        widen(next[0], y, x - 1);
+        widen(next[1], y, x + 1);
+        widen(next[2], y - 1, x);
+        widen(next[3], y + 1, x);
+    } else {
+        own = hoods<true>(view, y, x);
+        lo = hi = detail(own.big, own.small, own.box3, view.gate[p]);
+        if (params.envelope) {
+            if (x > 0) widen(hoods<false>(view, y, x - 1), y, x - 1);
+            if (x + 1 < view.cols) widen(hoods<false>(view, y, x + 1), y, x + 1);
+            if (y > 0) widen(hoods<false>(view, y - 1, x), y - 1, x);
+            if (y + 1 < view.rows) widen(hoods<false>(view, y + 1, x), y + 1, x);
+        }
     }
+    const Sums& big = own.big;
+    const Sums& small = own.small;
+    const Sums& box3 = own.box3;
 
     const float mg_b = mean(big.gate, big.weight);
     const float coarse_weight = min_of(2.0f * small.weight, 1.0f);
@@ -500,13 +622,13 @@ std::optional<std::array<float, 3>> rebuild(const View& view, const Params& para
     const std::array<std::span<const std::uint16_t>, 3> planes{view.red, view.green, view.blue};
 
     std::array<float, 3> out{};
-    std::array<float, 3> own{};
+    std::array<float, 3> own_density{};
     for (unsigned ch = 0; ch < 3; ++ch) {
         const float m_b = mean(b_sums[ch], big.weight);
         const float m_s = mean(s_sums[ch], small.weight);
         const float m_t = mean(t_sums[ch], box3.weight);
-        own[ch] = lut[planes[ch][p]];
-        const std::array<float, 3> e{(m_s - m_b) * 1.25f, (m_t - m_s) * 1.25f, (own[ch] - m_t) * 1.25f};
+        own_density[ch] = lut[planes[ch][p]];
+        const std::array<float, 3> e{(m_s - m_b) * 1.25f, (m_t - m_s) * 1.25f, (own_density[ch] - m_t) * 1.25f};
         // Colour detail inside the band the infrared detail allows is taken for dust and
         // dropped; only what reaches beyond it is image.
         std::array<float, 3> t{};
@@ -522,7 +644,7 @@ std::optional<std::array<float, 3>> rebuild(const View& view, const Params& para
         out[ch] = grain(value, p, ch, params);
     }
     if (out[0] <= 0.0f || out[1] <= 0.0f || out[2] <= 0.0f) return std::nullopt;
-    for (std::size_t ch = 0; ch < 3; ++ch) out[ch] = max_of(out[ch], own[ch]);
+    for (std::size_t ch = 0; ch < 3; ++ch) out[ch] = max_of(out[ch], own_density[ch]);
     return out;
 }
 
@@ -582,8 +704,8 @@ std::size_t clean(const std::array<std::span<std::uint16_t>, 3>& planes, std::sp
     // frame as it was; the intermediate images go before the write-back.
     Patch patch;
     {
-        const std::vector<float> g = gate(infrared, planes[0], params.c, params);
-        const std::vector<float> conf = confidence(g, cols, params);
+        const Image<float> g = gate(infrared, planes[0], params.c, params);
+        const Image<float> conf = confidence(g, cols, params);
         const Mask defect = decide(g, conf, rows, cols, params);
         const View view{g, conf, planes[0], planes[1], planes[2], rows, cols};
         patch = reconstruct_core(defect, view, params);

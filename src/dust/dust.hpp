@@ -11,13 +11,39 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vexlor::dust {
 
 // Work unit of the per-sample loops.
 inline constexpr std::size_t CHUNK = 65536;
+
+// Leaves the elements of a new image unset: each stage writes every element of the image it
+// makes, so zeroing first would only touch the memory twice, on the calling thread.
+template <class T>
+struct Uninit : std::allocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = Uninit<U>;
+    };
+    Uninit() = default;
+    template <class U>
+    Uninit(const Uninit<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+template <class T>
+using Image = std::vector<T, Uninit<T>>;
 
 // ---- densities
 
@@ -32,7 +58,7 @@ const Table& LUT();
 // truncated to a level.
 float fraction_density(float f);
 
-std::vector<float> to_density(std::span<const std::uint16_t> plane);
+Image<float> to_density(std::span<const std::uint16_t> plane);
 // levels[i] = round(2^(d x 1/4095.9375) - 1) clamped to 0..65535, NaN giving 0. The spans have
 // the same length (the shorter one bounds the work).
 void from_density(std::span<const float> densities, std::span<std::uint16_t> levels);
@@ -122,14 +148,16 @@ struct Params {
 
 // ---- detection
 
-using Mask = std::vector<std::uint8_t>;  // one byte per pixel, so tasks never share a write
+using Mask = Image<std::uint8_t>;  // one byte per pixel, so tasks never share a write
 
-std::vector<float> gate(std::span<const std::uint16_t> infrared, std::span<const std::uint16_t> red, float c,
-                        const Params& params);
-std::vector<float> confidence(std::span<const float> gate, std::size_t cols, const Params& params);
-// out[x] = in[x - step] & in[x] & in[x + step] along each row, indices clamped into the row.
+Image<float> gate(std::span<const std::uint16_t> infrared, std::span<const std::uint16_t> red, float c,
+                  const Params& params);
+// A last partial row (when the size is no multiple of cols) counts as a shorter row.
+Image<float> confidence(std::span<const float> gate, std::size_t cols, const Params& params);
+// out[x] = in[x - step] & in[x] & in[x + step] along each row, indices clamped into the row (a
+// last partial row counting as a shorter row).
 Mask and3_cols(std::span<const std::uint8_t> mask, std::size_t cols, std::size_t step);
-// The same down each column.
+// The same down each column; all clear when the mask is smaller than rows x cols.
 Mask and3_rows(std::span<const std::uint8_t> mask, std::size_t rows, std::size_t cols, std::size_t step);
 Mask decide(std::span<const float> gate, std::span<const float> confidence, std::size_t rows, std::size_t cols,
             const Params& params);
@@ -167,6 +195,16 @@ enum class Hood { Big, Small, Box };  // the 69-pixel disc, the 21-pixel disc, t
 // The sums of one neighbourhood of (y, x), cut at the image edges.
 template <bool Colour>
 Sums hood(const View& view, std::size_t y, std::size_t x, Hood which);
+
+// One pixel's three neighbourhoods.
+struct Hoods {
+    Sums big, small, box3;
+};
+
+// The neighbourhoods of (y, x) with the colour sums, and those of its left, right, upper and
+// lower neighbours without them: the same values as `hood`, computed together. (y, x) must lie
+// at least 5 pixels inside every edge.
+void hoods_around(const View& view, std::size_t y, std::size_t x, Hoods& own, std::array<Hoods, 4>& next);
 
 // The SplitMix64 finaliser.
 std::uint64_t mix(std::uint64_t z);

@@ -80,7 +80,7 @@ TEST(Confidence, FollowsTheGateBelowTheCleanLevel) {
     const float cl = p.clean_level;
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const std::vector<float> gate{cl + 500.0f, cl, cl - 480.21f, cl - 941.0f, cl - 942.0f, cl - 5000.0f};
-    const std::vector<float> conf = confidence(gate, gate.size(), p);
+    const auto conf = confidence(gate, gate.size(), p);
     EXPECT_EQ(conf[0], 1.0f);
     EXPECT_EQ(conf[1], 1.0f);
     EXPECT_NEAR(conf[2], 0.5f, 1e-4);
@@ -95,7 +95,7 @@ TEST(Confidence, ThreePixelMinimumAlongRowsAbove550Dpi) {
     const std::size_t rows = 3, cols = 5;
     std::vector<float> gate(rows * cols, CLEAN);
     gate[1 * cols + 2] = DIRT;
-    const auto low = [](const std::vector<float>& conf) {
+    const auto low = [](std::span<const float> conf) {
         std::string s;
         for (float c : conf) s += c < 1.0f ? '#' : '.';
         return s;

@@ -52,7 +52,7 @@ TEST(Density, LutIsBuiltOnceForConcurrentFirstUsers) {
 TEST(Density, EveryLevelSurvivesTheRoundTrip) {
     std::vector<std::uint16_t> levels(65536);
     std::iota(levels.begin(), levels.end(), std::uint16_t{0});
-    const std::vector<float> d = to_density(levels);
+    const auto d = to_density(levels);
     ASSERT_EQ(d.size(), levels.size());
     std::vector<std::uint16_t> back(levels.size(), 1);
     from_density(d, back);

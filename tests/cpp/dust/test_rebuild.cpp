@@ -53,6 +53,41 @@ TEST(Neighbourhoods, PixelsTakenInAtCornersEdgesAndInside) {
     EXPECT_NEAR(hood<true>(Flat(9, 9, 65000.0f, 0.02f).view(), 4, 4, Hood::Small).weight, 0.02f, 1e-6);
 }
 
+TEST(Neighbourhoods, TakenTogetherTheyAreTheSameSums) {
+    // Random images: every bit of the five sets of sums must match the one-by-one sums.
+    const std::size_t rows = 14, cols = 17;
+    Flat f(rows, cols);
+    std::uint64_t z = 1;
+    const auto next = [&] { return mix(++z); };
+    for (std::size_t i = 0; i < rows * cols; ++i) {
+        f.gate[i] = 60000.0f + static_cast<float>(next() % 10000) * 0.37f;
+        f.conf[i] = 0.02f + static_cast<float>(next() % 1000) * 0.00098f;
+        f.red[i] = static_cast<std::uint16_t>(next());
+        f.green[i] = static_cast<std::uint16_t>(next());
+        f.blue[i] = static_cast<std::uint16_t>(next());
+    }
+    const View v = f.view();
+    const auto same = [](const Sums& a, const Sums& b) {
+        return a.weight == b.weight && a.gate == b.gate && a.red == b.red && a.green == b.green && a.blue == b.blue;
+    };
+    for (std::size_t y = 5; y + 5 < rows; ++y) {
+        for (std::size_t x = 5; x + 5 < cols; ++x) {
+            Hoods own;
+            std::array<Hoods, 4> next_to;
+            hoods_around(v, y, x, own, next_to);
+            EXPECT_TRUE(same(own.big, hood<true>(v, y, x, Hood::Big)));
+            EXPECT_TRUE(same(own.small, hood<true>(v, y, x, Hood::Small)));
+            EXPECT_TRUE(same(own.box3, hood<true>(v, y, x, Hood::Box)));
+            const std::pair<std::size_t, std::size_t> at[4] = {{y, x - 1}, {y, x + 1}, {y - 1, x}, {y + 1, x}};
+            for (std::size_t k = 0; k < 4; ++k) {
+                EXPECT_TRUE(same(next_to[k].big, hood<false>(v, at[k].first, at[k].second, Hood::Big))) << k;
+                EXPECT_TRUE(same(next_to[k].small, hood<false>(v, at[k].first, at[k].second, Hood::Small))) << k;
+                EXPECT_TRUE(same(next_to[k].box3, hood<false>(v, at[k].first, at[k].second, Hood::Box))) << k;
+            }
+        }
+    }
+}
+
 TEST(Grain, FixedPerPixelAndChannelInsideTheBand) {
     EXPECT_EQ(mix(0), 0u);
     EXPECT_EQ(mix(0x9E3779B97F4A7C15ULL), 0xE220A8397B1DCDAFULL);  // SplitMix64's first output from seed 0
@@ -116,7 +151,7 @@ struct CleanCase {
     std::uint32_t dpi;
 };
 
-class CleanFrame : public ::testing::TestWithParam<CleanCase> {};
+class WholeFrame : public ::testing::TestWithParam<CleanCase> {};
 
 double mean_abs_error(const Frame& f, const std::array<std::vector<std::uint16_t>, 3>& planes) {
     double sum = 0;
@@ -129,7 +164,7 @@ double mean_abs_error(const Frame& f, const std::array<std::vector<std::uint16_t
     return sum / double(n);
 }
 
-TEST_P(CleanFrame, RebuildsTheDrawnDefectsAndLeavesTheRestAlone) {
+TEST_P(WholeFrame, RebuildsTheDrawnDefectsAndLeavesTheRestAlone) {
     const auto [profile, dpi] = GetParam();
     Frame f = make_frame({});
     const auto cal = calibrate(f.color[0], f.infrared, f.rows, f.cols);
@@ -189,9 +224,12 @@ TEST_P(CleanFrame, RebuildsTheDrawnDefectsAndLeavesTheRestAlone) {
     EXPECT_LT(mae_after, mae_before / 4) << mae_before << " -> " << mae_after;
 }
 
-INSTANTIATE_TEST_SUITE_P(Profiles, CleanFrame,
+INSTANTIATE_TEST_SUITE_P(Profiles, WholeFrame,
                          ::testing::Values(CleanCase{0, 4000}, CleanCase{0, 500}, CleanCase{1, 1200},
-                                           CleanCase{1, 4000}, CleanCase{2, 2700}, CleanCase{2, 2400}));
+                                           CleanCase{1, 4000}, CleanCase{2, 2700}, CleanCase{2, 2400}),
+                         [](const auto& info) {
+                             return "profile" + std::to_string(info.param.profile) + "_" + std::to_string(info.param.dpi) + "dpi";
+                         });
 
 TEST(Clean, SameBitsOnOneThreadAndOnMany) {
     // Large enough for several chunks and many row tasks.
