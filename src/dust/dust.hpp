@@ -21,6 +21,12 @@ namespace vexlor::dust {
 // Work unit of the per-sample loops.
 inline constexpr std::size_t CHUNK = 65536;
 
+namespace detail {
+// Large images ask for huge pages: a frame's worth of fresh memory costs far fewer page faults.
+void* allocate_image(std::size_t bytes);
+void free_image(void* p, std::size_t bytes) noexcept;
+}  // namespace detail
+
 // Leaves the elements of a new image unset: each stage writes every element of the image it
 // makes, so zeroing first would only touch the memory twice, on the calling thread.
 template <class T>
@@ -33,6 +39,8 @@ struct Uninit : std::allocator<T> {
     Uninit() = default;
     template <class U>
     Uninit(const Uninit<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(detail::allocate_image(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { detail::free_image(p, n * sizeof(T)); }
     template <class U>
     void construct(U* p) noexcept {
         ::new (static_cast<void*>(p)) U;

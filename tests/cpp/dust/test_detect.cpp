@@ -204,6 +204,33 @@ TEST(Decide, InsideAnOpaqueAreaOnlyTheCornersAreCandidates) {
               "................\n");
 }
 
+TEST(Decide, AgreesWithTheRunImagesOnRandomFrames) {
+    // The decision from whole H and V images built with the two 3-tap passes, beside decide.
+    std::mt19937 rng(5);
+    const Params p = params_at(4000);
+    for (const auto& [rows, cols] : {std::pair<std::size_t, std::size_t>{1, 1}, {3, 17}, {17, 3}, {9, 9}, {31, 45}}) {
+        for (const double opaque_share : {0.3, 0.7, 0.95}) {
+            std::vector<float> gate(rows * cols);
+            std::discrete_distribution<int> pick({opaque_share, (1 - opaque_share) / 2, (1 - opaque_share) / 2});
+            for (auto& g : gate) g = std::array{OPAQUE, DIRT, CLEAN}[pick(rng)];
+            const auto conf = confidence(gate, cols, p);
+            Mask opaque(gate.size());
+            for (std::size_t i = 0; i < gate.size(); ++i) opaque[i] = gate[i] < p.opaque;
+            const Mask h = and3_cols(and3_cols(opaque, cols, 1), cols, 3);
+            const Mask v = and3_rows(and3_rows(opaque, rows, cols, 1), rows, cols, 3);
+            const Mask got = decide(gate, conf, rows, cols, p);
+            for (std::size_t y = 0; y < rows; ++y) {
+                for (std::size_t x = 0; x < cols; ++x) {
+                    const bool vouched = h[(y >= 4 ? y - 4 : 0) * cols + x] || h[std::min(y + 4, rows - 1) * cols + x] ||
+                                         v[y * cols + (x >= 4 ? x - 4 : 0)] || v[y * cols + std::min(x + 4, cols - 1)];
+                    const bool want = conf[y * cols + x] < 1.0f && !vouched;
+                    ASSERT_EQ(got[y * cols + x], want) << rows << "x" << cols << " at " << y << "," << x;
+                }
+            }
+        }
+    }
+}
+
 TEST(Decide, TinyAndDegenerateFrames) {
     const Params p = params_at(4000);
     EXPECT_EQ(Picture({"d"}).defects(p), "D\n");
