@@ -350,12 +350,10 @@ Mask and3_rows(std::span<const std::uint8_t> mask, std::size_t rows, std::size_t
 
 Mask decide(std::span<const float> gate, std::span<const float> confidence, std::size_t rows, std::size_t cols,
             const Params& params) {
-    const std::size_t n = rows * cols;
+    std::size_t n = 0;
+    if (__builtin_mul_overflow(rows, cols, &n) || gate.size() < n || confidence.size() < n) return Mask(0);
     Mask defect(n);
-    if (n == 0 || gate.size() < n || confidence.size() < n) {
-        std::fill(defect.begin(), defect.end(), 0);
-        return defect;
-    }
+    if (n == 0) return defect;
 
     Mask opaque(n);
     const float opaque_level = params.opaque;

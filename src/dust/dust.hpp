@@ -9,9 +9,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -167,6 +167,7 @@ Image<float> confidence(std::span<const float> gate, std::size_t cols, const Par
 Mask and3_cols(std::span<const std::uint8_t> mask, std::size_t cols, std::size_t step);
 // The same down each column; all clear when the mask is smaller than rows x cols.
 Mask and3_rows(std::span<const std::uint8_t> mask, std::size_t rows, std::size_t cols, std::size_t step);
+// The defect mask; empty when an image is smaller than rows x cols.
 Mask decide(std::span<const float> gate, std::span<const float> confidence, std::size_t rows, std::size_t cols,
             const Params& params);
 // The indices of the set pixels, ascending.
