@@ -12,7 +12,6 @@
 #include "protocol/caps/page.hpp"
 #include "protocol/sense.hpp"
 #include "transport/transport.hpp"
-#include "try.hpp"
 
 namespace vexlor::error {
 

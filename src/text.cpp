@@ -144,4 +144,9 @@ std::string quoted(std::string_view s) {
     return out;
 }
 
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+}
+
 }  // namespace vexlor::text

@@ -31,6 +31,9 @@ std::size_t utf8_sequence(std::span<const std::uint8_t> s, std::size_t i, char32
 // A text between double quotes with backslash escapes, as a debug form prints it.
 std::string quoted(std::string_view s);
 
+// Equal when folding A-Z to a-z; other bytes compare as they are.
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
+
 // "Some(...)" around a debug form, or "None".
 template <class T, class F>
 std::string debug_option(const std::optional<T>& v, F&& debug) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include "text.hpp"
 
 namespace vexlor::device {
 
@@ -10,15 +11,6 @@ namespace {
 
 constexpr std::chrono::seconds probe_timeout{5};
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -54,7 +46,7 @@ std::expected<const Device*, SelectError> Selector::resolve(std::span<const Devi
     const auto& wanted = std::get<Location>(value).text;
     std::vector<const Device*> found;
     for (const auto& d : devices) {
-        if (equal_ignoring_ascii_case(to_string(d.attach), wanted)) found.push_back(&d);
+        if (text::equal_ignoring_ascii_case(to_string(d.attach), wanted)) found.push_back(&d);
     }
     if (found.empty()) return std::unexpected(SelectError{SelectError::NoMatch{}});
     if (found.size() > 1) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include "text.hpp"
 
 namespace vexlor::diag {
 
@@ -13,11 +14,6 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-bool iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 bool valid_target(std::string_view t) {
     if (t.empty()) return false;
@@ -61,16 +57,13 @@ std::optional<LevelFilter> parse_level_filter(std::string_view t) {
         {"info", LevelFilter::Info},   {"debug", LevelFilter::Debug}, {"trace", LevelFilter::Trace},
     };
     for (const auto& [name, level] : names) {
-        if (iequals(t, name)) return level;
+        if (text::equal_ignoring_ascii_case(t, name)) return level;
     }
     if (t.size() == 1 && t[0] >= '0' && t[0] <= '5') return static_cast<LevelFilter>(t[0] - '0');
     return std::nullopt;
 }
 
-bool target_under(std::string_view target, std::string_view prefix) {
-    if (!target.starts_with(prefix)) return false;
-    return target.size() == prefix.size() || target.substr(prefix.size()).starts_with("::");
-}
+bool target_under(std::string_view target, std::string_view prefix) { return target.starts_with(prefix); }
 
 std::expected<Filter, std::string> Filter::parse(std::string_view text) {
     Filter f;

@@ -76,7 +76,10 @@ void emit(Level level, std::string_view target, std::string message, Fields fiel
 }
 
 Span::Span(Level level, std::string_view target, std::string_view name, Fields fields) {
-    if (!enabled(level, target)) return;
+    if (enabled(level, target)) enter(target, name, std::move(fields));
+}
+
+void Span::enter(std::string_view target, std::string_view name, Fields fields) {
     span_stack.push_back(SpanRecord{std::string(name), std::string(target), std::move(fields)});
     entered_ = true;
 }

@@ -77,11 +77,18 @@ void emit(Level level, std::string_view target, std::string message, Fields fiel
 class Span {
 public:
     Span(Level level, std::string_view target, std::string_view name, Fields fields = {});
+    // The fields are made only when the span is wanted.
+    template <class MakeFields>
+        requires std::is_invocable_r_v<Fields, MakeFields>
+    Span(Level level, std::string_view target, std::string_view name, MakeFields&& make_fields) {
+        if (enabled(level, target)) enter(target, name, make_fields());
+    }
     ~Span();
     Span(const Span&) = delete;
     Span& operator=(const Span&) = delete;
 
 private:
+    void enter(std::string_view target, std::string_view name, Fields fields);
     bool entered_ = false;
 };
 

@@ -11,6 +11,7 @@
 
 #include "bytes.hpp"
 #include "text.hpp"
+#include "try.hpp"
 
 namespace vexlor::protocol::data {
 

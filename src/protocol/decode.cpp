@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include "flags.hpp"
+#include "try.hpp"
 
 namespace vexlor::protocol::decode {
 

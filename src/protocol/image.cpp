@@ -1,4 +1,5 @@
 #include "protocol/image.hpp"
+#include "try.hpp"
 
 #include <algorithm>
 

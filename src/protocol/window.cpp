@@ -5,6 +5,7 @@
 
 #include "bytes.hpp"
 #include "diag/log.hpp"
+#include "try.hpp"
 
 namespace vexlor::protocol::window {
 

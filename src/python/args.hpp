@@ -1,5 +1,6 @@
-// Argument conversion with the errors a Python caller expects: a TypeError naming the
-// argument for a wrong type, an OverflowError for an integer outside its range.
+// Argument binding and conversion with the errors a Python caller expects: CPython's own for
+// missing, surplus or unknown arguments, a TypeError naming the argument for a wrong type, an
+// OverflowError for an integer outside its range.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,17 @@
 #include <nanobind/nanobind.h>
 
 namespace vexlor::python {
+
+// Binds a call's positional and keyword arguments to `names` (ending in nullptr) by CPython's
+// rules: `format` has one "O" per name, "|" before the optional ones (left untouched when
+// absent), then ":" and the name for messages.
+template <class... Out>
+void parse_args(PyObject* args, PyObject* kwargs, const char* format, const char* const (&names)[sizeof...(Out) + 1],
+                Out**... out) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...)) {
+        throw nanobind::python_error();
+    }
+}
 
 [[noreturn]] void type_error(const char* function, const char* argument, const char* expected, nanobind::handle got);
 

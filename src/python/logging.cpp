@@ -7,6 +7,8 @@
 #include <string>
 
 #include "diag/output.hpp"
+#include "python/args.hpp"
+#include "python/callables.hpp"
 #include "transport/usb.hpp"
 
 namespace nb = nanobind;
@@ -16,6 +18,7 @@ namespace vexlor::python {
 namespace {
 
 constexpr const char* doc =
+    "init_logging(level=None)\n--\n\n"
     "Send this library's diagnostics to standard error.\n"
     "\n"
     "The library installs no output by itself: without this call the diagnostics of the\n"
@@ -52,11 +55,20 @@ void init_logging(nb::handle level) {
     }
 }
 
+PyObject* init_logging_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        static const char* const names[] = {"level", nullptr};
+        PyObject* level = Py_None;
+        parse_args(args, kwargs, "|O:init_logging", names, &level);
+        init_logging(level);
+        return nb::none();
+    });
+}
+
+PyMethodDef init_logging_def{"init_logging", c_function(&init_logging_entry), METH_VARARGS | METH_KEYWORDS, doc};
+
 }  // namespace
 
-void add_init_logging(nb::module_& m) {
-    m.def("init_logging", &init_logging, nb::arg("level") = nb::none(),
-          nb::sig("def init_logging(level: str | None = None) -> None"), doc);
-}
+void add_init_logging(nb::module_& m) { add_function(m, init_logging_def); }
 
 }  // namespace vexlor::python

@@ -4,6 +4,9 @@
 
 #include "device/device.hpp"
 #include "python/args.hpp"
+#include "python/callables.hpp"
+#include "python/classes.hpp"
+#include "try.hpp"
 
 namespace nb = nanobind;
 
@@ -56,95 +59,182 @@ void PySession::close() {
 
 namespace {
 
+[[noreturn]] void already_open(nb::handle self) {
+    PyErr_Format(PyExc_TypeError, "'%s' object is already initialised", Py_TYPE(self.ptr())->tp_name);
+    throw nb::python_error();
+}
+
 // Opens a session on a transport, or the error for the caller; needs no interpreter lock.
 error::Result<session::Session> open_device(const device::Device& d) {
     VX_TRY(auto transport, d.open());
     return session::Session::open(std::move(transport));
 }
 
-// The object under construction gets the session, or the exception is raised.
-void finish(PySession* self, std::optional<Pending>& pending, std::optional<session::Session>& opened) {
-    if (pending) pending->raise();
-    new (self) PySession(std::move(*opened));
+// Session(location): the object nanobind allocated gets the session, or the exception is raised.
+PyObject* init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        static const char* const names[] = {"location", nullptr};
+        PyObject* location = nullptr;
+        parse_args(args, kwargs, "O:Session", names, &location);
+        const std::string text = str_arg("Session", "location", location);
+        if (nb::inst_ready(self)) already_open(self);
+        std::optional<Pending> pending;
+        std::optional<session::Session> opened;
+        {
+            nb::gil_scoped_release release;
+            const auto devices = device::list();
+            const auto chosen = device::Selector::location(text).resolve(devices);
+            if (!chosen) {
+                pending.emplace(Mapped{Exception::DeviceNotFound, device::to_string(chosen.error()), {}, {}});
+            } else if (auto s = open_device(**chosen); !s) {
+                pending.emplace(convert(std::move(s).error()));
+            } else {
+                opened.emplace(std::move(*s));
+            }
+        }
+        if (pending) pending->raise();
+        if (nb::inst_ready(self)) {
+            // Another thread's __init__ on the same object won while the lock was released.
+            {
+                nb::gil_scoped_release release;
+                opened.reset();
+            }
+            already_open(self);
+        }
+        new (nb::inst_ptr<PySession>(self)) PySession(std::move(*opened));
+        nb::inst_mark_ready(self);
+        return nb::none();
+    });
 }
 
-void init_by_location(PySession* self, nb::handle location) {
-    const std::string text = str_arg("Session", "location", location);
-    std::optional<Pending> pending;
-    std::optional<session::Session> opened;
-    {
-        nb::gil_scoped_release release;
-        const auto devices = device::list();
-        const auto chosen = device::Selector::location(text).resolve(devices);
-        if (!chosen) {
-            pending.emplace(Mapped{Exception::DeviceNotFound, device::to_string(chosen.error()), {}, {}});
-        } else if (auto s = open_device(**chosen); !s) {
-            pending.emplace(convert(std::move(s).error()));
-        } else {
-            opened.emplace(std::move(*s));
+PyObject* open_static(PyObject*, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        static const char* const names[] = {"device", nullptr};
+        PyObject* device_obj = nullptr;
+        parse_args(args, kwargs, "O:open", names, &device_obj);
+        if (!nb::isinstance<device::Device>(device_obj)) type_error("open", "device", "Device", device_obj);
+        const device::Device d = instance<device::Device>(device_obj);
+        std::optional<Pending> pending;
+        std::optional<session::Session> opened;
+        {
+            nb::gil_scoped_release release;
+            if (auto s = open_device(d); !s) {
+                pending.emplace(convert(std::move(s).error()));
+            } else {
+                opened.emplace(std::move(*s));
+            }
         }
-    }
-    finish(self, pending, opened);
+        if (pending) pending->raise();
+        return nb::cast(new PySession(std::move(*opened)), nb::rv_policy::take_ownership);
+    });
 }
 
-PySession* open_static(nb::handle device_obj) {
-    if (!nb::isinstance<device::Device>(device_obj)) type_error("open", "device", "Device", device_obj);
-    const device::Device d = nb::cast<device::Device>(device_obj);
-    std::optional<Pending> pending;
-    std::optional<session::Session> opened;
-    {
-        nb::gil_scoped_release release;
-        if (auto s = open_device(d); !s) {
-            pending.emplace(convert(std::move(s).error()));
+// A unit method without arguments: one session operation, its value converted for Python.
+template <class Op>
+PyObject* run(PyObject* self, Op op) {
+    return entry([&]() -> nb::object {
+        PySession& s = instance<PySession>(self);
+        if constexpr (std::is_void_v<decltype(s.with(op))>) {
+            s.with(op);
+            return nb::none();
         } else {
-            opened.emplace(std::move(*s));
+            return nb::cast(s.with(op));
         }
-    }
-    if (pending) pending->raise();
-    return new PySession(std::move(*opened));
+    });
 }
+
+PyObject* media_loaded(PyObject* self, PyObject*) {
+    return run(self, [](session::Session& x) { return x.media_loaded(); });
+}
+
+PyObject* stage(PyObject* self, PyObject*) {
+    return run(self, [](session::Session& x) { return x.stage(); });
+}
+
+PyObject* eject(PyObject* self, PyObject*) {
+    return run(self, [](session::Session& x) { return x.eject(); });
+}
+
+PyObject* load(PyObject* self, PyObject*) {
+    return run(self, [](session::Session& x) { return x.load(); });
+}
+
+PyObject* focus_position(PyObject* self, PyObject*) {
+    return run(self, [](session::Session& x) { return x.focus_position(); });
+}
+
+// The methods with arguments convert them first: a bad argument raises before the session is touched.
+PyObject* autofocus(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        static const char* const names[] = {"x", "y", "color", nullptr};
+        PyObject *x = nullptr, *y = nullptr, *color = Py_None;
+        parse_args(args, kwargs, "OO|O:autofocus", names, &x, &y, &color);
+        const auto ux = unsigned_as<std::uint32_t>("autofocus", "x", x);
+        const auto uy = unsigned_as<std::uint32_t>("autofocus", "y", y);
+        const auto c = optional_unsigned_as<std::uint8_t>("autofocus", "color", color);
+        instance<PySession>(self).with([&](session::Session& z) { return z.autofocus(ux, uy, c); });
+        return nb::none();
+    });
+}
+
+PyObject* focus_to(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry([&] {
+        static const char* const names[] = {"position", nullptr};
+        PyObject* position = nullptr;
+        parse_args(args, kwargs, "O:focus_to", names, &position);
+        const auto p = unsigned_as<std::uint16_t>("focus_to", "position", position);
+        instance<PySession>(self).with([&](session::Session& z) { return z.focus_to(p); });
+        return nb::none();
+    });
+}
+
+PyObject* close_session(PyObject* self, PyObject*) {
+    return entry([&] {
+        instance<PySession>(self).close();
+        return nb::none();
+    });
+}
+
+PyObject* enter_block(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+// Any positional arguments, no keywords (METH_VARARGS alone refuses them).
+PyObject* exit_block(PyObject* self, PyObject*) { return close_session(self, nullptr); }
+
+// In the class's declared order.
+PyMethodDef methods[] = {
+    {"__init__", c_function(&init), METH_VARARGS | METH_KEYWORDS,
+     "__init__($self, location)\n--\n\n"
+     "Start a session against whatever `list_devices` reports at this `location`"},
+    {"open", c_function(&open_static), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "open(device)\n--\n\nStart a session against `device`"},
+    {"media_loaded", c_function(&media_loaded), METH_NOARGS, "media_loaded($self)\n--\n\nWhether a holder is loaded"},
+    {"stage", c_function(&stage), METH_NOARGS, "stage($self)\n--\n\nPut the unit in the state a scan expects"},
+    {"eject", c_function(&eject), METH_NOARGS,
+     "eject($self)\n--\n\nGive back whatever is loaded, answering whether the unit did anything"},
+    {"load", c_function(&load), METH_NOARGS,
+     "load($self)\n--\n\nTake in whatever the adapter has waiting, answering whether anything came"},
+    {"autofocus", c_function(&autofocus), METH_VARARGS | METH_KEYWORDS,
+     "autofocus($self, x, y, color=None)\n--\n\nAutofocus on the point `(x, y)`, in frame addresses"},
+    {"focus_to", c_function(&focus_to), METH_VARARGS | METH_KEYWORDS,
+     "focus_to($self, position)\n--\n\n"
+     "Move the lens to `position`. The position must be in `Capabilities.focus_range`"},
+    {"focus_position", c_function(&focus_position), METH_NOARGS,
+     "focus_position($self)\n--\n\nThe current lens position, in the units that `focus_to` uses"},
+    {"close", c_function(&close_session), METH_NOARGS,
+     "close($self)\n--\n\nDrop the hold on the scanner. A closed session refuses every other method"},
+    {"__enter__", c_function(&enter_block), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", c_function(&exit_block), METH_VARARGS, "__exit__($self, *_args)\n--\n\n"},
+};
 
 }  // namespace
 
 void add_session_class(nb::module_& m) {
-    nb::class_<PySession>(m, "Session", "An open, exclusive hold of a scanner")
-        .def("__init__", &init_by_location, nb::arg("location"), nb::sig("def __init__(self, location: str) -> None"),
-             "Start a session against whatever `list_devices` reports at this `location`")
-        .def_static("open", &open_static, nb::arg("device"), nb::rv_policy::take_ownership,
-                    nb::sig("def open(device: Device) -> Session"), "Start a session against `device`")
-        .def("media_loaded", [](PySession& s) { return s.with([](session::Session& x) { return x.media_loaded(); }); },
-             nb::sig("def media_loaded(self) -> bool"), "Whether a holder is loaded")
-        .def("stage", [](PySession& s) { s.with([](session::Session& x) { return x.stage(); }); },
-             nb::sig("def stage(self) -> None"), "Put the unit in the state a scan expects")
-        .def("eject", [](PySession& s) { return s.with([](session::Session& x) { return x.eject(); }); },
-             nb::sig("def eject(self) -> bool"), "Give back whatever is loaded, answering whether the unit did anything")
-        .def("load", [](PySession& s) { return s.with([](session::Session& x) { return x.load(); }); },
-             nb::sig("def load(self) -> bool"), "Take in whatever the adapter has waiting, answering whether anything came")
-        .def(
-            "autofocus",
-            [](PySession& s, nb::handle x, nb::handle y, nb::handle color) {
-                const auto ux = unsigned_as<std::uint32_t>("autofocus", "x", x);
-                const auto uy = unsigned_as<std::uint32_t>("autofocus", "y", y);
-                const auto c = optional_unsigned_as<std::uint8_t>("autofocus", "color", color);
-                s.with([&](session::Session& z) { return z.autofocus(ux, uy, c); });
-            },
-            nb::arg("x"), nb::arg("y"), nb::arg("color") = nb::none(),
-            nb::sig("def autofocus(self, x: int, y: int, color: int | None = None) -> None"),
-            "Autofocus on the point `(x, y)`, in frame addresses")
-        .def(
-            "focus_to",
-            [](PySession& s, nb::handle position) {
-                const auto p = unsigned_as<std::uint16_t>("focus_to", "position", position);
-                s.with([&](session::Session& z) { return z.focus_to(p); });
-            },
-            nb::arg("position"), nb::sig("def focus_to(self, position: int) -> None"),
-            "Move the lens to `position`. The position must be in `Capabilities.focus_range`")
-        .def("focus_position", [](PySession& s) { return s.with([](session::Session& x) { return x.focus_position(); }); },
-             nb::sig("def focus_position(self) -> int"), "The current lens position, in the units that `focus_to` uses")
-        .def("close", &PySession::close, nb::sig("def close(self) -> None"),
-             "Drop the hold on the scanner. A closed session refuses every other method")
-        .def("__enter__", [](nb::handle self) { return nb::borrow(self); }, nb::sig("def __enter__(self) -> Session"))
-        .def("__exit__", [](PySession& s, nb::args) { s.close(); }, nb::sig("def __exit__(self, *_args) -> None"));
+    if (add_existing_class<PySession>(m, "Session")) return;
+    auto cls = nb::class_<PySession>(m, "Session", "Session(location)\n--\n\nAn open, exclusive hold of a scanner");
+    add_methods(cls, methods);
 }
 
 }  // namespace vexlor::python

@@ -9,6 +9,7 @@
 #include "bytes.hpp"
 #include "diag/log.hpp"
 #include "session/session.hpp"
+#include "try.hpp"
 
 namespace vexlor::session {
 
@@ -20,19 +21,19 @@ using transport::Data;
 
 namespace data {
 
-std::optional<ReadSpec> read_spec(DataType type) {
+std::optional<ReadPlan> read_plan(DataType type) {
     switch (type) {
-        case DataType::Cooperation: return ReadSpec{false, false, 0x00, 6, std::nullopt};
-        case DataType::Boundary: return ReadSpec{false, false, 0x03, 10, std::nullopt};
-        case DataType::AnalogGamma: return ReadSpec{true, false, 0, 0, std::nullopt};
-        case DataType::AnalogGain: return ReadSpec{false, false, 0x03, 6, 8};
-        case DataType::DigitalGain: return ReadSpec{true, false, 0, 0, std::nullopt};
-        case DataType::WhiteBalanceExposure: return ReadSpec{false, true, 0x03, 6, 4};
-        case DataType::Setup: return ReadSpec{false, true, 0x00, 20, std::nullopt};
-        case DataType::Perforation: return ReadSpec{false, false, 0x00, 10, std::nullopt};
-        case DataType::Boundary2: return ReadSpec{false, false, 0x03, 10, std::nullopt};
-        case DataType::ShipmentWhiteBalance: return ReadSpec{true, false, 0, 0, std::nullopt};
-        case DataType::CcdData: return ReadSpec{false, false, 0x01, 6, std::nullopt};
+        case DataType::Cooperation: return ReadPlan{false, false, 0x00, 6, std::nullopt};
+        case DataType::Boundary: return ReadPlan{false, false, 0x03, 10, std::nullopt};
+        case DataType::AnalogGamma: return ReadPlan{true, false, 0, 0, std::nullopt};
+        case DataType::AnalogGain: return ReadPlan{false, false, 0x03, 6, 8};
+        case DataType::DigitalGain: return ReadPlan{true, false, 0, 0, std::nullopt};
+        case DataType::WhiteBalanceExposure: return ReadPlan{false, true, 0x03, 6, 4};
+        case DataType::Setup: return ReadPlan{false, true, 0x00, 20, std::nullopt};
+        case DataType::Perforation: return ReadPlan{false, false, 0x00, 10, std::nullopt};
+        case DataType::Boundary2: return ReadPlan{false, false, 0x03, 10, std::nullopt};
+        case DataType::ShipmentWhiteBalance: return ReadPlan{true, false, 0, 0, std::nullopt};
+        case DataType::CcdData: return ReadPlan{false, false, 0x01, 6, std::nullopt};
         default: return std::nullopt;
     }
 }
@@ -91,21 +92,21 @@ error::Result<Bytes> Session::read_step(std::span<const std::uint8_t, 10> cdb, s
 
 error::Result<Record> Session::read_record(DataType type, std::uint8_t qualifier) {
     const auto code = protocol::data::code(type);
-    const auto spec = data::read_spec(type);
-    if (!code || !spec || !caps.features.supports_read(*code)) {
+    const auto plan = data::read_plan(type);
+    if (!code || !plan || !caps.features.supports_read(*code)) {
         return std::unexpected(does_not_offer("read data type", protocol::data::debug_string(type)));
     }
-    if (spec->refused) {
+    if (plan->refused) {
         return std::unexpected(error::Error::unsupported(
             "read data type", fmt::format("{} has no addressing qualifier", protocol::data::debug_string(type))));
     }
     const std::array<std::uint8_t, 10> cdb{opcode::READ, 0x00, *code, 0x00,
-                                           static_cast<std::uint8_t>(spec->qualified ? qualifier : 0), spec->byte5,
+                                           static_cast<std::uint8_t>(plan->qualified ? qualifier : 0), plan->byte5,
                                            0, 0, 0, 0x80};
     const auto short_header = [&](std::size_t got) {
         return invalid_data(fmt::format("{} header was {} bytes", protocol::data::debug_string(type), got));
     };
-    VX_TRY(const auto head, read_step(cdb, spec->first_read));
+    VX_TRY(const auto head, read_step(cdb, plan->first_read));
     if (head.size() < protocol::data::Header::size) return std::unexpected(short_header(head.size()));
     const std::uint32_t length = bytes::be32(head.data() + 2) + static_cast<std::uint32_t>(protocol::data::Header::size);
     // A READ's length field has three bytes: a header claiming more is not a record we can ask for.
@@ -116,7 +117,7 @@ error::Result<Record> Session::read_record(DataType type, std::uint8_t qualifier
     VX_TRY(auto whole, read_step(cdb, length));
     if (whole.size() < protocol::data::Header::size) return std::unexpected(short_header(whole.size()));
     Record r{*protocol::data::Header::from_bytes(whole), Bytes(whole.begin() + protocol::data::Header::size, whole.end())};
-    if (spec->kept && r.payload.size() > *spec->kept) r.payload.resize(*spec->kept);
+    if (plan->kept && r.payload.size() > *plan->kept) r.payload.resize(*plan->kept);
     VX_DEBUG(TARGET, "read data", diag::Field{"header", protocol::data::debug_string(r.header)},
              diag::field("bytes", r.payload.size()));
     return r;

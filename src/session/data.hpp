@@ -10,7 +10,7 @@
 
 namespace vexlor::session::data {
 
-struct ReadSpec {
+struct ReadPlan {
     bool refused = false;      // every READ fails, even when the unit offers the type
     bool qualified = false;    // byte 4 is the caller's qualifier (else 0)
     std::uint8_t byte5 = 0;
@@ -19,7 +19,7 @@ struct ReadSpec {
 };
 
 // None for the types the session never reads.
-std::optional<ReadSpec> read_spec(protocol::data::DataType type);
+std::optional<ReadPlan> read_plan(protocol::data::DataType type);
 
 // Byte 5 of the SEND CDB; none for the types the session never sends.
 std::optional<std::uint8_t> send_qualifier(protocol::data::DataType type);

@@ -10,14 +10,15 @@
 
 #include "diag/log.hpp"
 #include "session/session.hpp"
+#include "try.hpp"
 
 namespace vexlor::session {
 
 using namespace std::chrono_literals;
 using protocol::data::Op;
 using protocol::data::Operation;
-using scan::focus::Focus;
-using scan::focus::Focused;
+using vexlor::scan::focus::Focus;
+using vexlor::scan::focus::Focused;
 
 namespace {
 

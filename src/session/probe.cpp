@@ -7,6 +7,7 @@
 #include "diag/log.hpp"
 #include "protocol/sense.hpp"
 #include "text.hpp"
+#include "try.hpp"
 
 namespace vexlor::session::probe {
 

@@ -8,6 +8,7 @@
 #include "protocol/sense.hpp"
 #include "session/probe.hpp"
 #include "text.hpp"
+#include "try.hpp"
 
 namespace vexlor::session {
 

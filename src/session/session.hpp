@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,7 +16,15 @@
 #include "protocol/curves.hpp"
 #include "protocol/data.hpp"
 #include "protocol/window.hpp"
+#include "protocol/decode.hpp"
+#include "protocol/image.hpp"
+#include "scan/autoexpose.hpp"
 #include "scan/focus.hpp"
+#include "scan/pass.hpp"
+#include "scan/window.hpp"
+#include "session/image.hpp"
+#include "session/scan.hpp"
+#include "session/window.hpp"
 #include "transport/transport.hpp"
 
 namespace vexlor::session {
@@ -95,7 +104,31 @@ public:
     error::Result<std::uint16_t> focus_position();
     error::Result<void> focus_to(std::uint16_t position);
     error::Result<void> autofocus(std::uint32_t x, std::uint32_t y, std::optional<std::uint8_t> color);
-    error::Result<scan::focus::Focused> focus_frame(const protocol::data::Rect& frame, const scan::focus::Focus& focus);
+    error::Result<vexlor::scan::focus::Focused> focus_frame(const protocol::data::Rect& frame, const vexlor::scan::focus::Focus& focus);
+
+    // Passes. Between `start_pass` and the end of its reading, only the pass's reader sends commands.
+    error::Result<Handshake> scan(std::span<const std::uint8_t> ids);
+    error::Result<window::Started> start_pass(std::span<const protocol::window::Window> windows, Duration start_timeout);
+    error::Result<image::Chunks> image_chunks(const protocol::image::Layout& layout);
+    error::Result<std::size_t> read_image_within(const protocol::image::Layout& layout, std::span<std::uint8_t> buffer,
+                                                 Duration timeout);
+    error::Result<vexlor::scan::pass::Pass> scan_pass_with(std::span<const protocol::window::Window> windows,
+                                                           Duration start_timeout, protocol::decode::Samples& samples,
+                                                           const vexlor::session::scan::ProgressFn& progress);
+    error::Result<vexlor::scan::pass::Pass> scan_thumbnail_with(protocol::decode::Samples& samples,
+                                                                const vexlor::session::scan::ProgressFn& progress);
+    // Metering progress: the metering pass, counted from 1, and the pass's progress; true stops.
+    using MeterProgressFn = std::function<bool(std::size_t, const vexlor::session::scan::Progress&)>;
+    // Exposures for one frame: the unit's own exposure pass, or host metering passes.
+    error::Result<vexlor::scan::autoexpose::Exposures> autoexpose_frame_with(const protocol::data::Rect& rect,
+                                                                             const vexlor::scan::window::Recipe& recipe,
+                                                                             bool lock_white_balance,
+                                                                             const MeterProgressFn& progress);
+
+    // A copy of each window with the unit's start-up exposure for its channel, where the unit has one.
+    std::vector<protocol::window::Window> seed_white_balance(std::span<const protocol::window::Window> windows);
+    // The unit's start-up exposure for a channel, or why there is none.
+    std::expected<std::uint32_t, std::string> white_balance(std::uint8_t id);
 
     clock::Clock& clock() const { return *clock_; }
 
@@ -125,6 +158,7 @@ inline constexpr std::uint8_t INQUIRY = 0x12;
 inline constexpr std::uint8_t MODE_SELECT = 0x15;
 inline constexpr std::uint8_t RESERVE_UNIT = 0x16;
 inline constexpr std::uint8_t RELEASE_UNIT = 0x17;
+inline constexpr std::uint8_t SCAN = 0x1B;
 inline constexpr std::uint8_t SEND_DIAGNOSTIC = 0x1D;
 inline constexpr std::uint8_t SET_WINDOW = 0x24;
 inline constexpr std::uint8_t GET_WINDOW = 0x25;
@@ -137,6 +171,11 @@ inline constexpr std::uint8_t GET_PARAMETER = 0xE1;
 }  // namespace opcode
 
 inline constexpr std::uint16_t BASE_DIVISOR = 1200;
+
+// The coarse recipe a frame is metered with, and how the unit or the host meters it.
+vexlor::scan::window::Recipe metering_recipe(const protocol::caps::Capabilities& caps, bool infrared);
+error::Result<vexlor::scan::autoexpose::AutoExposure> metering_mechanism(const protocol::caps::Capabilities& caps,
+                                                                         bool lock_white_balance);
 
 // The 12-byte MODE SELECT list that sets the measurement-unit divisor (addresses per inch).
 std::array<std::uint8_t, 12> units_page(std::uint16_t divisor);

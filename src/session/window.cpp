@@ -9,6 +9,7 @@
 #include "diag/log.hpp"
 #include "session/session.hpp"
 #include "text.hpp"
+#include "try.hpp"
 
 namespace vexlor::session {
 
@@ -105,6 +106,64 @@ error::Result<std::vector<Window>> Session::windows() {
         out.push_back(*Window::try_from(std::span(all).subspan(at, stride)));
     }
     return out;
+}
+
+}  // namespace vexlor::session
+
+namespace vexlor::session {
+
+namespace {
+
+constexpr auto SCAN_TIMEOUT = 180s;
+
+std::string actions_text(const std::vector<protocol::data::CooperativeAction>& actions) {
+    std::string s = "[";
+    for (const auto& a : actions) {
+        if (s.size() > 1) s += ", ";
+        s += protocol::data::debug_string(a);
+    }
+    return s + "]";
+}
+
+}  // namespace
+
+error::Result<Handshake> Session::scan(std::span<const std::uint8_t> ids) {
+    const std::array<std::uint8_t, 6> cdb{opcode::SCAN, 0, 0, 0, static_cast<std::uint8_t>(ids.size()), 0};
+    VX_DEBUG(TARGET, fmt::format("scan cmd {}", text::lower_hex_list(cdb)));
+    return run_handshake(cdb, Data::out(ids), SCAN_TIMEOUT);
+}
+
+error::Result<window::Started> Session::start_pass(std::span<const Window> windows, Duration start_timeout) {
+    for (const auto& w : windows) VX_CHECK(set_window(w));
+    std::vector<std::uint8_t> ids;
+    ids.reserve(windows.size());
+    for (const auto& w : windows) ids.push_back(w.id);
+    VX_TRY(auto handshake, scan(ids));
+    auto& actions = handshake.actions;
+    VX_DEBUG(TARGET, "scanning", diag::Field{"ids", text::dec_list(ids)},
+             diag::Field{"cooperations", actions_text(actions)});
+
+    std::optional<protocol::data::Truncation> truncation;
+    for (const auto& a : actions) {
+        if (const auto* t = std::get_if<protocol::data::CooperativeAction::Truncate>(&a.value)) {
+            truncation = t->truncation;
+            break;
+        }
+    }
+    auto layout = protocol::image::Layout::make(caps, windows, units, truncation);
+    if (!layout) {
+        abandon_scan();
+        return std::unexpected(std::move(layout).error());
+    }
+    layout->read_off = std::any_of(actions.begin(), actions.end(), [](const auto& a) {
+        const auto* g = std::get_if<protocol::data::CooperativeAction::Geometry>(&a.value);
+        return g && std::holds_alternative<protocol::sense::Coop::MultiLineRegistration>(g->coop.value);
+    });
+
+    const clock::Instant began = clock().now();
+    VX_CHECK(test_unit_ready(start_timeout));
+    VX_DEBUG("vexlor::session::scan", "scan ready", diag::Field{"ready_in", text::debug_duration(clock().now() - began)});
+    return window::Started{std::move(*layout), std::move(actions)};
 }
 
 }  // namespace vexlor::session

@@ -25,11 +25,9 @@ constexpr int kReservedAsked = 524288;
 constexpr std::size_t kSenseMax = 96;
 
 // "ENOENT: No such file or directory".
-std::string errno_text(int e) {
-    char buf[256];
-    const char* desc = strerror_r(e, buf, sizeof buf);
+std::string named_errno_text(int e) {
     const char* name = strerrorname_np(e);
-    return fmt::format("{}: {}", name ? name : fmt::format("E{}", e), desc ? desc : "Unknown error");
+    return fmt::format("{}: {}", name ? name : fmt::format("E{}", e), errno_text(e));
 }
 
 }  // namespace
@@ -75,7 +73,7 @@ std::expected<std::unique_ptr<SgTransport>, IoError> SgTransport::open(const std
     if (::ioctl(fd, SG_GET_RESERVED_SIZE, &size) < 0) {
         const int e = errno;
         ::close(fd);
-        return std::unexpected(IoError::custom(IoKind::Other, fmt::format("SG_GET_RESERVED_SIZE: {}", errno_text(e))));
+        return std::unexpected(IoError::custom(IoKind::Other, fmt::format("SG_GET_RESERVED_SIZE: {}", named_errno_text(e))));
     }
     const std::int32_t max = std::max(size, 0);
     VX_DEBUG(kTarget, "Reserved buffer", diag::field("max_transfer", max));
@@ -87,8 +85,9 @@ SgTransport::~SgTransport() {
 }
 
 std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {
-    diag::Span span(diag::Level::Info, kTarget, "execute",
-                    {diag::field("cdb", text::dec_list(cdb)), diag::field("data", debug_string(data))});
+    diag::Span span(diag::Level::Info, kTarget, "execute", [&] {
+        return diag::Fields{diag::field("cdb", text::dec_list(cdb)), diag::field("data", debug_string(data))};
+    });
     const auto* in = std::get_if<Data::In>(&data.value);
     const auto* out = std::get_if<Data::Out>(&data.value);
     if (diag::enabled(diag::Level::Trace, kCdbTarget)) {

@@ -23,12 +23,6 @@ IoKind kind_of_errno(int e) {
     }
 }
 
-std::string errno_text(int e) {
-    char buf[256];
-    // GNU strerror_r returns the text, which may or may not be in buf.
-    const char* s = strerror_r(e, buf, sizeof buf);
-    return s ? std::string(s) : std::string("Unknown error");
-}
 
 // The kind an operating-system error shows in its debug form, named after the error number.
 const char* os_kind_name(int e) {
@@ -75,6 +69,13 @@ const char* os_kind_name(int e) {
 }
 
 }  // namespace
+
+std::string errno_text(int e) {
+    char buf[256];
+    // GNU strerror_r returns the text, which may or may not be in buf.
+    const char* s = strerror_r(e, buf, sizeof buf);
+    return s ? std::string(s) : std::string("Unknown error");
+}
 
 std::size_t Data::size() const {
     return std::visit(
@@ -160,6 +161,16 @@ std::string debug_string(const Sense& s) {
 
 std::string debug_string(const std::optional<Sense>& s) {
     return text::debug_option(s, [](const Sense& v) { return debug_string(v); });
+}
+
+Reply reply_from_status_block(std::span<const std::uint8_t, 8> block, std::size_t transferred) {
+    Sense sense;
+    sense.raw.assign(block.begin(), block.end());
+    sense.key = block[1] & 0x0F;
+    sense.asc = block[2];
+    sense.ascq = block[3];
+    sense.specific = block[4];
+    return Reply{std::move(sense), transferred, Status(block[0])};
 }
 
 Sense sense_from_fixed(std::span<const std::uint8_t> b, std::optional<std::uint8_t> specific) {

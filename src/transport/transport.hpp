@@ -116,8 +116,12 @@ struct Error {
     bool operator==(const Error&) const = default;
 };
 
+// A transport owns its link (a file descriptor, a claimed interface): it moves by pointer, never copies.
 class Transport {
 public:
+    Transport() = default;
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
     virtual ~Transport() = default;
     // The largest data phase one command may carry; fixed for the transport's life.
     virtual std::size_t max_transfer() const = 0;
@@ -125,8 +129,14 @@ public:
     virtual std::expected<Reply, Error> execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) = 0;
 };
 
+// The reply a USB status block carries: status, key, ASC, ASCQ, the fourth code, three reserved bytes.
+Reply reply_from_status_block(std::span<const std::uint8_t, 8> block, std::size_t transferred);
+
 // Sense from fixed-format sense data of at least 14 bytes (the caller checks the length).
 Sense sense_from_fixed(std::span<const std::uint8_t> bytes, std::optional<std::uint8_t> specific);
+
+// The C library's text for an error number.
+std::string errno_text(int e);
 
 std::string to_string(const IoError& e);
 std::string to_string(const Error& e);

@@ -8,10 +8,9 @@
 #include <climits>
 #include <cstring>
 #include <string_view>
-#include <thread>
 
 #include "diag/log.hpp"
-#include "error.hpp"
+#include "try.hpp"
 #include "text.hpp"
 
 namespace vexlor::transport::usb {
@@ -23,7 +22,6 @@ constexpr std::uint8_t kEpOut = 0x01;
 constexpr std::uint8_t kEpIn = 0x82;
 constexpr std::size_t kResyncLimit = 1048576;
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 std::string lib_text(int code) { return libusb_strerror(code); }
@@ -41,6 +39,33 @@ IoError lib_error(int code) {
     }
     return IoError::custom(kind, lib_text(code));
 }
+
+}  // namespace
+
+std::optional<std::string_view> library_message(std::string_view s) {
+    const auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    // "[ 0.000579] [00002a1e] " comes first at debug level.
+    for (int i = 0; i < 2 && s.starts_with('['); ++i) {
+        const auto close = s.find(']');
+        if (close == std::string_view::npos) break;
+        s.remove_prefix(close + 1);
+        while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    }
+    // "libusb: debug [libusb_get_device_list] "
+    if (s.starts_with("libusb: ")) {
+        const auto open = s.find('[');
+        const auto close = s.find(']', open == std::string_view::npos ? s.size() : open);
+        if (open != std::string_view::npos && close != std::string_view::npos) s.remove_prefix(close + 1);
+        while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    }
+    // The banner: a rule of dashes, and the legend of the header's fields.
+    if (s.empty() || s.find_first_not_of('-') == std::string_view::npos || s.starts_with("facility level [function call]"))
+        return std::nullopt;
+    return s;
+}
+
+namespace {
 
 // Set once the library's records have somewhere to go; until then it stays silent.
 std::atomic<bool> forwarding{false};
@@ -63,9 +88,7 @@ void library_log(libusb_context*, enum libusb_log_level level, const char* text)
         default: l = diag::Level::Debug; break;
     }
     if (!diag::enabled(l, "libusb") || text == nullptr) return;
-    std::string_view s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.remove_suffix(1);
-    diag::emit(l, "libusb", std::string(s));
+    if (auto message = library_message(text)) diag::emit(l, "libusb", std::string(*message));
 }
 
 std::expected<Context, std::string> new_context() {
@@ -122,6 +145,7 @@ struct UsbTransport::Impl {
     bool claimed = false;
     std::size_t in_max_packet = 0;
     bool out_of_step = false;
+    clock::Clock* clock = nullptr;
 
     ~Impl() {
         if (handle) {
@@ -203,13 +227,11 @@ namespace {
 
 // One call's deadline, and the caller's time-out that a missed deadline reports.
 struct Deadline {
-    Clock::time_point at;
+    clock::Clock& clock;
+    clock::Instant at;
     Duration timeout;
 
-    Duration remaining() const {
-        const auto r = at - Clock::now();
-        return r.count() > 0 ? std::chrono::duration_cast<Duration>(r) : Duration::zero();
-    }
+    Duration remaining() const { return clock::remaining(clock, at); }
     // The time left, or the caller's time-out when none is.
     std::expected<Duration, Error> check() const {
         const Duration r = remaining();
@@ -237,8 +259,9 @@ std::string debug_device(libusb_device* d, std::uint16_t vendor, std::uint16_t p
 
 }  // namespace
 
-std::expected<std::unique_ptr<UsbTransport>, IoError> UsbTransport::open(const UsbDevice& device) {
+std::expected<std::unique_ptr<UsbTransport>, IoError> UsbTransport::open(const UsbDevice& device, clock::Clock& clock) {
     auto impl = std::make_unique<Impl>();
+    impl->clock = &clock;
     impl->context = device.context;
     impl->device = device.device;
     if (!device.device) return std::unexpected(IoError::custom(IoKind::InvalidInput, "no device record"));
@@ -299,12 +322,12 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
     Impl& io = *impl_;
     if (io.out_of_step) io.resync();
     VX_TRACE(kTarget, "command", diag::field("cdb", text::hex_dump(cdb)), diag::field("data", debug_string(data)));
-    const Deadline dl{Clock::now() + timeout, timeout};
+    const Deadline dl{*io.clock, io.clock->now() + timeout, timeout};
     bool resent = false;
 
     const auto pause = [&](Duration d) -> std::expected<void, Error> {
         VX_TRY(Duration rem, dl.check());
-        std::this_thread::sleep_for(std::min(rem, d));
+        io.clock->sleep(std::min(rem, d));
         return {};
     };
     const auto phase_check = [&](Duration limit) -> Phase {
@@ -371,10 +394,10 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
     }
 }
 
-std::expected<Reply, Error> UsbTransport::exchange(std::uint8_t code, const Data& data, std::chrono::steady_clock::time_point at,
+std::expected<Reply, Error> UsbTransport::exchange(std::uint8_t code, const Data& data, clock::Instant at,
                                                    Duration timeout) {
     Impl& io = *impl_;
-    const Deadline dl{at, timeout};
+    const Deadline dl{*impl_->clock, at, timeout};
     const auto wrong_direction = [&] {
         return Error::io(IoKind::InvalidData,
                          fmt::format("the unit asked for phase {:02X}h but the command carries {}", code, debug_string(data)));
@@ -423,14 +446,8 @@ std::expected<Reply, Error> UsbTransport::exchange(std::uint8_t code, const Data
     if (n != 8) {
         return std::unexpected(Error::io(IoKind::InvalidData, fmt::format("status phase returned {} bytes, expected 8", n)));
     }
-    Sense sense;
-    sense.raw.assign(block.begin(), block.end());
-    sense.key = block[1] & 0x0F;
-    sense.asc = block[2];
-    sense.ascq = block[3];
-    sense.specific = block[4];
     io.out_of_step = false;
-    return Reply{std::move(sense), transferred, Status(block[0])};
+    return reply_from_status_block(block, transferred);
 }
 
 }  // namespace vexlor::transport::usb

@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
+#include "clock.hpp"
 #include "transport/transport.hpp"
 
 struct libusb_context;
@@ -32,12 +35,18 @@ struct UsbDevice {
 // Every USB device on the machine, in the library's order, or the library's error text.
 std::expected<std::vector<UsbDevice>, std::string> enumerate();
 
+// The message of one of the USB library's log records without its header (time, thread, facility,
+// level, function) and trailing blanks; nothing for its banner lines.
+std::optional<std::string_view> library_message(std::string_view record);
+
 // Forwards the USB library's own log records into the diagnostics under the target "libusb".
 void forward_library_log();
 
 class UsbTransport final : public Transport {
 public:
-    static std::expected<std::unique_ptr<UsbTransport>, IoError> open(const UsbDevice& device);
+    // Deadlines and back-off pauses go through `clock`; the library's own transfer time-outs do not.
+    static std::expected<std::unique_ptr<UsbTransport>, IoError> open(const UsbDevice& device,
+                                                                       clock::Clock& clock = clock::system());
     ~UsbTransport() override;
 
     std::size_t max_transfer() const override { return 131072; }
@@ -46,8 +55,7 @@ public:
 private:
     UsbTransport() = default;
     // The data and status phases of one attempt, after the unit named phase `code`.
-    std::expected<Reply, Error> exchange(std::uint8_t code, const Data& data, std::chrono::steady_clock::time_point at,
-                                         Duration timeout);
+    std::expected<Reply, Error> exchange(std::uint8_t code, const Data& data, clock::Instant at, Duration timeout);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

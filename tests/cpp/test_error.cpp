@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "error.hpp"
+#include "try.hpp"
 
 using namespace std::chrono_literals;
 using namespace vexlor;

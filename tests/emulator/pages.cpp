@@ -82,7 +82,7 @@ void axis(Encoder& e, const caps::address::Axis& a) {
     e.be(a.max_extent, 4);
 }
 
-std::vector<std::uint8_t> address_page(const ModelSpec& s) {
+std::vector<std::uint8_t> address_page(const ModelValues& s) {
     const auto& a = s.address;
     Encoder e(0xC1, s.flag_width);
     e.flags(a.read_units).filler(4).be(a.max_transfer.value_or(0), 2).filler(3);
@@ -96,7 +96,7 @@ std::vector<std::uint8_t> address_page(const ModelSpec& s) {
     return e.finish();
 }
 
-std::vector<std::uint8_t> set_window_page(const ModelSpec& s) {
+std::vector<std::uint8_t> set_window_page(const ModelValues& s) {
     const auto& f = s.set_window;
     Encoder e(0xD1, s.flag_width);
     e.flags(f.kinds.bits()).flags(f.modes.bits()).flags(f.interleavings.bits()).flags(f.colors);
@@ -109,7 +109,7 @@ std::vector<std::uint8_t> set_window_page(const ModelSpec& s) {
     return e.finish();
 }
 
-std::vector<std::uint8_t> features_page(const ModelSpec& s) {
+std::vector<std::uint8_t> features_page(const ModelValues& s) {
     const auto& f = s.features;
     Encoder e(0xE1, s.flag_width);
     e.flags(f.cooperation.bits()).flags(f.data_types).filler(9);
@@ -118,14 +118,14 @@ std::vector<std::uint8_t> features_page(const ModelSpec& s) {
     return e.finish();
 }
 
-std::vector<std::uint8_t> frames_page(const ModelSpec& s) {
+std::vector<std::uint8_t> frames_page(const ModelValues& s) {
     Encoder e(0xC8, s.flag_width);
     e.u8(static_cast<std::uint8_t>(s.frames->frames.size()));
     for (const auto& f : s.frames->frames) e.be(f.x, 4).be(f.y, 4).be(f.width, 4).be(f.length, 4);
     return e.finish();
 }
 
-std::vector<std::uint8_t> ccd_page(const ModelSpec& s) {
+std::vector<std::uint8_t> ccd_page(const ModelValues& s) {
     Encoder e(0xE3, s.flag_width);
     e.u8(s.ccd->channels).filler(4).u8(s.ccd->curves).u8(static_cast<std::uint8_t>(s.ccd->values.size()));
     for (const std::uint16_t v : s.ccd->values) e.be(v, 2);
@@ -157,10 +157,10 @@ std::vector<std::uint16_t> points(std::size_t n) {
     return {512, 2048, 8192, 16384, 24576, 32768, 49152, 60000};
 }
 
-ModelSpec build(Model m) {
+ModelValues build(Model m) {
     using namespace caps::set_window;
     using caps::other::HostCooperation;
-    ModelSpec s;
+    ModelValues s;
     s.model = m;
     auto& a = s.address;
     auto& w = s.set_window;
@@ -264,13 +264,13 @@ ModelSpec build(Model m) {
 
 }  // namespace
 
-const ModelSpec& model_spec(Model model) {
-    static const std::array<ModelSpec, 6> specs{build(Model::Ls40),   build(Model::Ls50),   build(Model::Ls4000),
+const ModelValues& model_values(Model model) {
+    static const std::array<ModelValues, 6> specs{build(Model::Ls40),   build(Model::Ls50),   build(Model::Ls4000),
                                                 build(Model::Ls5000), build(Model::Ls8000), build(Model::Ls9000)};
     return specs[static_cast<std::size_t>(model)];
 }
 
-std::optional<std::vector<std::uint8_t>> page_of(const ModelSpec& meant, std::uint8_t code) {
+std::optional<std::vector<std::uint8_t>> page_of(const ModelValues& meant, std::uint8_t code) {
     switch (code) {
         case 0xC1: return address_page(meant);
         case 0xD1: return set_window_page(meant);
@@ -285,10 +285,10 @@ std::optional<std::vector<std::uint8_t>> page_of(const ModelSpec& meant, std::ui
     }
 }
 
-std::optional<std::vector<std::uint8_t>> vpd_page(Model model, std::uint8_t code) { return page_of(model_spec(model), code); }
+std::optional<std::vector<std::uint8_t>> vpd_page(Model model, std::uint8_t code) { return page_of(model_values(model), code); }
 
 std::optional<std::vector<std::uint16_t>> ccd_record(Model model) {
-    const ModelSpec& s = model_spec(model);
+    const ModelValues& s = model_values(model);
     if (!s.ccd) return std::nullopt;
     // Each row is the nominal levels with a small gain per colour and per curve; the middle
     // colour's first curve is the reference and reads the levels unchanged.

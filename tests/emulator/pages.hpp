@@ -1,6 +1,6 @@
 // The pages and records each emulated model publishes, built by the emulator's own encoder.
 //
-// `model_spec` gives the values a model means its pages to carry, as the module's records; the
+// `model_values` gives the values a model means its pages to carry, as the module's records; the
 // pages are encoded from them here, independently of the module's parsers, so tests can check
 // that the parsers read back exactly what the emulator meant.
 #pragma once
@@ -19,7 +19,7 @@
 
 namespace vexlor::emulator {
 
-struct ModelSpec {
+struct ModelValues {
     protocol::model::Model model;
     // Every flag field of the model's pages is written at least this many bytes long.
     std::size_t flag_width = 1;
@@ -37,10 +37,10 @@ struct ModelSpec {
     std::optional<protocol::caps::frames::Frames> frames;    // VPD C8, on models whose C1 sets 0x40
 };
 
-const ModelSpec& model_spec(protocol::model::Model model);
+const ModelValues& model_values(protocol::model::Model model);
 
 // The VPD page `code` built from `meant`, or none when such a unit refuses it.
-std::optional<std::vector<std::uint8_t>> page_of(const ModelSpec& meant, std::uint8_t code);
+std::optional<std::vector<std::uint8_t>> page_of(const ModelValues& meant, std::uint8_t code);
 
 // The VPD page `code` as the model answers INQUIRY with EVPD set, or none when it refuses it.
 std::optional<std::vector<std::uint8_t>> vpd_page(protocol::model::Model model, std::uint8_t code);

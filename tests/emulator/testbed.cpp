@@ -85,6 +85,27 @@ void write_at(UMockdevIoctlData* d, std::size_t off, T v) {
     umockdev_ioctl_data_update(d, off, reinterpret_cast<guint8*>(&v), sizeof(T));
 }
 
+// The value an ioctl's pointer argument points at.
+template <class T>
+T pointee(UMockdevIoctlData* arg) {
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), nullptr);
+    const T v = read_at<T>(d, 0);
+    umockdev_ioctl_data_unref(d);
+    return v;
+}
+
+template <class T>
+void set_pointee(UMockdevIoctlData* arg, T v) {
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(T), nullptr);
+    write_at<T>(d, 0, v);
+    umockdev_ioctl_data_unref(d);
+}
+
+gboolean answer(UMockdevIoctlClient* client, int ret = 0, int err = 0) {
+    umockdev_ioctl_client_complete(client, ret, err);
+    return TRUE;
+}
+
 struct Urb {
     UMockdevIoctlData* urb = nullptr;
     UMockdevIoctlData* buf = nullptr;  // null for an empty buffer
@@ -265,31 +286,22 @@ struct UsbFront {
         if (handler) g_object_unref(handler);
     }
 
-    gboolean ioctl(UMockdevIoctlClient* client) {
-        const gulong request = umockdev_ioctl_client_get_request(client);
-        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-        std::lock_guard lock(m);
+    // Called with `m` held.
+    gboolean ioctl(UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg) {
         switch (request) {
             case USBDEVFS_GET_CAPABILITIES: {
-                UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
-                write_at<std::uint32_t>(d, 0, 0x1F);
-                umockdev_ioctl_data_unref(d);
-                umockdev_ioctl_client_complete(client, 0, 0);
-                return TRUE;
+                set_pointee<std::uint32_t>(arg, 0x1F);
+                return answer(client);
             }
             case USBDEVFS_SETCONFIGURATION: {
-                UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
-                const unsigned value = read_at<unsigned>(d, 0);
+                const unsigned value = pointee<unsigned>(arg);
                 log.configurations_set.push_back(value);
-                umockdev_ioctl_data_unref(d);
                 // As the kernel does, the active configuration shows in sysfs.
                 umockdev_testbed_set_attribute(tb, syspath.c_str(), "bConfigurationValue", fmt::format("{}\n", value).c_str());
-                umockdev_ioctl_client_complete(client, 0, 0);
-                return TRUE;
+                return answer(client);
             }
             case USBDEVFS_RELEASEINTERFACE:
-                umockdev_ioctl_client_complete(client, 0, 0);
-                return TRUE;
+                return answer(client);
             case USBDEVFS_CLAIMINTERFACE:
                 if (options.claimed) {
                     umockdev_ioctl_client_complete(client, -1, EBUSY);
@@ -298,9 +310,7 @@ struct UsbFront {
                 }
                 return TRUE;
             case USBDEVFS_CLEAR_HALT: {
-                UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
-                const unsigned ep = read_at<unsigned>(d, 0);
-                umockdev_ioctl_data_unref(d);
+                const unsigned ep = pointee<unsigned>(arg);
                 ++log.clear_halts;
                 if (options.clear_fails) {
                     umockdev_ioctl_client_complete(client, -1, EIO);
@@ -331,8 +341,7 @@ struct UsbFront {
                     finished.push_back(u);
                     fill();
                 }
-                umockdev_ioctl_client_complete(client, 0, 0);
-                return TRUE;
+                return answer(client);
             }
             case USBDEVFS_REAPURBNDELAY:
             case USBDEVFS_REAPURB: {
@@ -385,35 +394,21 @@ struct SgFront {
         if (handler) g_object_unref(handler);
     }
 
-    gboolean ioctl(UMockdevIoctlClient* client) {
-        const gulong request = umockdev_ioctl_client_get_request(client);
-        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-        std::lock_guard lock(m);
+    // Called with `m` held.
+    gboolean ioctl(UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg) {
         switch (request) {
             case SG_GET_VERSION_NUM: {
-                UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
-                write_at<int>(d, 0, 30536);
-                umockdev_ioctl_data_unref(d);
-                umockdev_ioctl_client_complete(client, 0, 0);
-                return TRUE;
+                set_pointee<int>(arg, 30536);
+                return answer(client);
             }
             case SG_SET_RESERVED_SIZE: {
-                UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
-                reserved = read_at<int>(d, 0);
-                umockdev_ioctl_data_unref(d);
-                umockdev_ioctl_client_complete(client, 0, 0);
-                return TRUE;
+                reserved = pointee<int>(arg);
+                return answer(client);
             }
             case SG_GET_RESERVED_SIZE: {
-                if (options.reserved_fails) {
-                    umockdev_ioctl_client_complete(client, -1, EINVAL);
-                    return TRUE;
-                }
-                UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
-                write_at<int>(d, 0, options.reserved == -2 ? reserved : options.reserved);
-                umockdev_ioctl_data_unref(d);
-                umockdev_ioctl_client_complete(client, 0, 0);
-                return TRUE;
+                if (options.reserved_fails) return answer(client, -1, EINVAL);
+                set_pointee<int>(arg, options.reserved == -2 ? reserved : options.reserved);
+                return answer(client);
             }
             case SG_IO: sg_io(client, arg); return TRUE;
             default: return FALSE;
@@ -493,12 +488,11 @@ struct SgFront {
 
 namespace {
 
-gboolean on_usb_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-    return static_cast<UsbFront*>(data)->ioctl(client);
-}
-
-gboolean on_sg_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-    return static_cast<SgFront*>(data)->ioctl(client);
+template <class Front>
+gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* front = static_cast<Front*>(data);
+    std::lock_guard lock(front->m);
+    return front->ioctl(client, umockdev_ioctl_client_get_request(client), umockdev_ioctl_client_get_arg(client));
 }
 
 }  // namespace
@@ -560,7 +554,7 @@ std::shared_ptr<Unit> Testbed::add_usb(protocol::model::Model model, int bus, st
     const int dev = I.devnum(bus);
     front->node = fmt::format("/dev/bus/usb/{:03}/{:03}", bus, dev);
     front->handler = umockdev_ioctl_base_new();
-    g_signal_connect(front->handler, "handle-ioctl", G_CALLBACK(on_usb_ioctl), front.get());
+    g_signal_connect(front->handler, "handle-ioctl", G_CALLBACK(on_ioctl<UsbFront>), front.get());
     GError* err = nullptr;
     check(umockdev_testbed_attach_ioctl(I.tb, front->node.c_str(), front->handler, &err), err, "attach USB ioctl");
     front->syspath = I.add_usb_device(bus, dev, path, unit_descriptors(options.product, options.max_packet), !options.unconfigured);
@@ -582,13 +576,13 @@ std::shared_ptr<Unit> Testbed::add_sg(const std::string& name, std::optional<pro
     Impl& I = *impl_;
     auto front = std::make_unique<SgFront>();
     front->unit = std::make_shared<Unit>(model.value_or(protocol::model::Model::Ls4000));
-    if (!model) front->unit->product = "EMULATED DISK";
+    if (!model) front->unit->set_product("EMULATED DISK");
     front->options = options;
     const std::string node = "/dev/" + name;
     const int host = I.next_host++;
     if (options.openable) {
         front->handler = umockdev_ioctl_base_new();
-        g_signal_connect(front->handler, "handle-ioctl", G_CALLBACK(on_sg_ioctl), front.get());
+        g_signal_connect(front->handler, "handle-ioctl", G_CALLBACK(on_ioctl<SgFront>), front.get());
         GError* err = nullptr;
         check(umockdev_testbed_attach_ioctl(I.tb, node.c_str(), front->handler, &err), err, "attach SG ioctl");
     }

@@ -1,5 +1,6 @@
 #include "emulator/unit.hpp"
 
+#include <array>
 #include <algorithm>
 #include <string>
 
@@ -29,6 +30,26 @@ Unit::Unit(protocol::model::Model model) : model_(model) {
 void Unit::set_model(protocol::model::Model m) {
     std::lock_guard lock(mutex_);
     model_ = m;
+}
+
+void Unit::set_device_type(std::uint8_t type) {
+    std::lock_guard lock(mutex_);
+    device_type_ = type;
+}
+
+void Unit::set_qualifier(std::uint8_t qualifier) {
+    std::lock_guard lock(mutex_);
+    qualifier_ = qualifier;
+}
+
+void Unit::set_inquiry(Inquiry how) {
+    std::lock_guard lock(mutex_);
+    inquiry_ = how;
+}
+
+void Unit::set_product(std::string product) {
+    std::lock_guard lock(mutex_);
+    product_ = std::move(product);
 }
 
 void Unit::on(std::uint8_t opcode, Command c) {
@@ -66,11 +87,11 @@ Response Unit::inquiry_reply(std::span<const std::uint8_t> cdb) {
     std::string prod;
     {
         std::lock_guard lock(mutex_);
-        how = inquiry;
+        how = inquiry_;
         m = model_;
-        type = device_type;
-        qual = qualifier;
-        prod = product ? *product : product_text(model_);
+        type = device_type_;
+        qual = qualifier_;
+        prod = product_ ? *product_ : product_text(model_);
     }
     if (how == Inquiry::Check) return Response::check(0x04, 0x44, 0x00);
     std::vector<std::uint8_t> d;
@@ -116,24 +137,14 @@ std::expected<transport::Reply, transport::Error> LocalTransport::execute(std::s
     std::span<const std::uint8_t> out;
     if (const auto* o = std::get_if<transport::Data::Out>(&data.value)) out = o->buffer;
     const Response r = unit_->execute(cdb, out);
-    transport::Reply reply;
-    reply.status = transport::Status(r.status);
+    std::size_t transferred = out.size();
     if (const auto* in = std::get_if<transport::Data::In>(&data.value)) {
-        const std::size_t n = std::min(in->buffer.size(), r.data_in.size());
-        std::copy_n(r.data_in.begin(), n, in->buffer.begin());
-        reply.transferred = n;
-    } else if (!out.empty()) {
-        reply.transferred = out.size();
+        transferred = std::min(in->buffer.size(), r.data_in.size());
+        std::copy_n(r.data_in.begin(), transferred, in->buffer.begin());
     }
-    // Sense as the USB status block carries it.
-    transport::Sense s;
-    s.raw = {r.status, r.key, r.asc, r.ascq, r.fourth, 0, 0, 0};
-    s.key = r.key & 0x0F;
-    s.asc = r.asc;
-    s.ascq = r.ascq;
-    s.specific = r.fourth;
-    reply.sense = std::move(s);
-    return reply;
+    // The reply as a USB unit's status block carries it.
+    const std::array<std::uint8_t, 8> block{r.status, r.key, r.asc, r.ascq, r.fourth, 0, 0, 0};
+    return transport::reply_from_status_block(block, transferred);
 }
 
 }  // namespace vexlor::emulator

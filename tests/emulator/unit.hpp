@@ -83,12 +83,13 @@ public:
     void script(Fault f);
     Fault next_fault();
 
-    // INQUIRY's standard data: peripheral qualifier and device type, and how INQUIRY answers.
+    // INQUIRY's standard data: peripheral qualifier and device type, and how INQUIRY answers. The
+    // fronts read these on their own threads, so they change only under the unit's mutex.
     enum class Inquiry { Ok, Check, Short };
-    std::uint8_t device_type = 6;
-    std::uint8_t qualifier = 0;
-    Inquiry inquiry = Inquiry::Ok;
-    std::optional<std::string> product;  // overrides the model's product text
+    void set_device_type(std::uint8_t type);
+    void set_qualifier(std::uint8_t qualifier);
+    void set_inquiry(Inquiry how);
+    void set_product(std::string product);  // overrides the model's product text
 
     // Every CDB the unit received, in order.
     std::vector<std::vector<std::uint8_t>> received() const;
@@ -100,6 +101,10 @@ private:
 
     mutable std::mutex mutex_;
     protocol::model::Model model_;
+    std::uint8_t device_type_ = 6;
+    std::uint8_t qualifier_ = 0;
+    Inquiry inquiry_ = Inquiry::Ok;
+    std::optional<std::string> product_;
     std::map<std::uint8_t, Command> commands_;
     std::deque<Fault> script_;
     std::vector<std::vector<std::uint8_t>> received_;

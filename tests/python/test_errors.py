@@ -33,17 +33,19 @@ def test_resolution_order():
     assert vexlor.DeviceNotFound.__mro__[1] is vexlor.ScannerError
 
 
-def test_types_survive_a_second_initialisation(run):
-    # A re-import builds a new module object but reuses the process-wide exception types.
+def test_a_second_initialisation_reuses_every_member(run):
+    # A re-import builds a new module object holding the same classes, functions and exception
+    # types as the first.
     out = run("""
-        import importlib, vexlor
-        first = vexlor.ScannerError
+        import vexlor
+        first = {n: v for n, v in vars(vexlor).items() if not n.startswith('_')}
         del sys.modules['vexlor']
         import vexlor as again
-        result = [again is not vexlor, again.ScannerError is first,
-                  issubclass(again.TransportError, first)]
-    """).result
-    assert out[1:] == [True, True]
+        result = [again is not vexlor, [n for n in vars(again) if not n.startswith('_')] == list(first),
+                  [n for n, v in first.items() if getattr(again, n, None) is not v]]
+    """)
+    assert out.result == [True, True, []]
+    assert out.stderr == ""
 
 
 def test_import_touches_nothing(run):

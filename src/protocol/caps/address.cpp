@@ -3,6 +3,7 @@
 #include <array>
 
 #include "error.hpp"
+#include "try.hpp"
 
 namespace vexlor::protocol::caps::address {
 

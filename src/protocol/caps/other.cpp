@@ -4,6 +4,7 @@
 
 #include "error.hpp"
 #include "protocol/data.hpp"
+#include "try.hpp"
 
 namespace vexlor::protocol::caps::other {
 

@@ -27,15 +27,17 @@ struct Error {
     struct BadField {
         std::uint8_t page;
         std::size_t byte;
-        std::string_view what;  // a fixed text naming the field
+        std::string_view what;  // a fixed text naming the field: always a literal, see bad_field
         std::uint32_t value;
         bool operator==(const BadField&) const = default;
     };
     std::variant<Truncated, BadField> value;
 
     static Error truncated(std::uint8_t page, std::size_t need, std::size_t got) { return {Truncated{page, need, got}}; }
-    static Error bad_field(std::uint8_t page, std::size_t byte, std::string_view what, std::uint32_t value) {
-        return {BadField{page, byte, what, value}};
+    // Takes the field's name as a literal only, so the view never outlives its text.
+    template <std::size_t N>
+    static Error bad_field(std::uint8_t page, std::size_t byte, const char (&what)[N], std::uint32_t value) {
+        return {BadField{page, byte, std::string_view(what, N - 1), value}};
     }
     bool operator==(const Error&) const = default;
 };

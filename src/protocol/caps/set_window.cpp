@@ -1,6 +1,7 @@
 #include "protocol/caps/set_window.hpp"
 
 #include "error.hpp"
+#include "try.hpp"
 
 namespace vexlor::protocol::caps::set_window {
 

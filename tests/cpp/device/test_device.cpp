@@ -114,7 +114,7 @@ TEST(Selector, SeveralMatchesAreAmbiguousInListOrder) {
 TEST(Device, Names) {
     protocol::caps::identity::Identity id;
     id.device_type = 6;
-    id.vendor = "Nikon";
+    id.vendor = "VEXEMU";
     id.product = "LS-50 ED";
     struct Case {
         bool answered;
@@ -127,7 +127,7 @@ TEST(Device, Names) {
         {true, Model::Ls5000, std::nullopt, "LS-5000 (no answer)"},
         {true, std::nullopt, std::nullopt, "(no answer)"},
         {false, std::nullopt, std::nullopt, "(in use)"},
-        {true, Model::Ls50, id, "Nikon LS-50 ED"},
+        {true, Model::Ls50, id, "VEXEMU LS-50 ED"},
     };
     for (const auto& c : cases) {
         Device d = usb("001", {2});
@@ -140,10 +140,10 @@ TEST(Device, Names) {
 
 TEST(Probe, SendsOneInquiryForThirtySixBytes) {
     FakeTransport t;
-    t.answers.push_back({inquiry_data(0x06, "Nikon", "LS-50 ED"), reply(36)});
+    t.answers.push_back({inquiry_data(0x06, "VEXEMU", "LS-50 ED"), reply(36)});
     auto id = device::probe(t);
     ASSERT_TRUE(id.has_value());
-    EXPECT_EQ(id->vendor, "Nikon");
+    EXPECT_EQ(id->vendor, "VEXEMU");
     EXPECT_EQ(id->product, "LS-50 ED");
     ASSERT_EQ(t.cdbs.size(), 1u);
     EXPECT_EQ(t.cdbs[0], (std::vector<std::uint8_t>{0x12, 0x00, 0x00, 0x00, 0x24, 0x00}));
@@ -152,7 +152,7 @@ TEST(Probe, SendsOneInquiryForThirtySixBytes) {
 }
 
 TEST(Probe, AcceptsOnlyAFullGoodScannerAnswer) {
-    const auto scanner = inquiry_data(0x06, "Nikon", "LS-5000 ED");
+    const auto scanner = inquiry_data(0x06, "VEXEMU", "LS-5000 ED");
     transport::Sense sense;
     sense.key = 0x05;
     struct Case {
@@ -168,8 +168,8 @@ TEST(Probe, AcceptsOnlyAFullGoodScannerAnswer) {
         {"35 bytes", scanner, reply(35), false},
         {"check condition", scanner, transport::Reply{sense, 36, transport::Status::check_condition()}, false},
         {"busy", scanner, reply(36, transport::Status::busy()), false},
-        {"processor (type 5)", inquiry_data(0x05, "Nikon", "LS-50"), reply(36), false},
-        {"qualifier 1", inquiry_data(0x26, "Nikon", "LS-50"), reply(36), false},
+        {"processor (type 5)", inquiry_data(0x05, "VEXEMU", "LS-50"), reply(36), false},
+        {"qualifier 1", inquiry_data(0x26, "VEXEMU", "LS-50"), reply(36), false},
         {"link time-out", scanner, std::unexpected(transport::Error::timeout(std::chrono::seconds(5))), false},
         {"link failure", scanner, std::unexpected(transport::Error::io(transport::IoError::os(5))), false},
     };

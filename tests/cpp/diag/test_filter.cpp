@@ -40,10 +40,11 @@ const Case cases[] = {
     {"vexlor::cdb", E, "vexlor::session", false},
     {"vexlor::session=trace", T, "vexlor::session::probe", true},
     {"vexlor::session=trace", W, "vexlor::transport", false},
-    // Prefixes match only at "::" boundaries.
+    // A directive's target is a plain prefix of the event's target text.
     {"vexlor::sess=trace", T, "vexlor::sess", true},
-    {"vexlor::sess=trace", E, "vexlor::session", false},
-    {"vexlor=debug", D, "vexlorx", false},
+    {"vexlor::dev=debug", D, "vexlor::device", true},
+    {"vexlor::dev=debug", D, "vexlor::de", false},
+    {"vexlor=debug", D, "vexlorx", true},
     {"vexlor=debug", D, "vexlor::x", true},
     // The longest matching target wins, wherever it stands.
     {"vexlor=warn,vexlor::session=trace", T, "vexlor::session", true},
@@ -54,7 +55,8 @@ const Case cases[] = {
     // Off silences, also under a louder default.
     {"off", E, "vexlor", false},
     {"trace,vexlor::cdb=off", E, "vexlor::cdb", false},
-    {"trace,vexlor::cdb=off", T, "vexlor::cdbx", true},
+    {"trace,vexlor::cdb=off", T, "vexlor::cdbx", false},
+    {"trace,vexlor::cdb=off", T, "vexlor::cd", true},
     // Blanks around directives and empty pieces are ignored.
     {" info , vexlor::cdb = trace ,", T, "vexlor::cdb", true},
     {"", E, "vexlor", false},

@@ -144,7 +144,7 @@ TEST(Log, OutputFilterSkipsFormatting) {
 
     Counted::formatted = 0;
     VX_INFO("vexlor::session", "filtered out", diag::field("v", Counted{}));
-    VX_DEBUG("vexlor::cdbx", "filtered out", diag::field("v", Counted{}));
+    VX_DEBUG("vexlor::cd", "filtered out", diag::field("v", Counted{}));
     EXPECT_EQ(Counted::formatted, 0);
     VX_TRACE("vexlor::cdb", "command", diag::field("v", Counted{}));
     VX_WARN("vexlor::session", "kept");
@@ -184,3 +184,22 @@ TEST(Log, EmitWhileCapturesComeAndGo) {
 }
 
 }  // namespace
+
+TEST(Log, SpanFieldsAreMadeOnlyWhenWanted) {
+    int made = 0;
+    const auto fields = [&] {
+        ++made;
+        return diag::Fields{diag::field("cdb", "[0, 0]")};
+    };
+    { diag::Span span(diag::Level::Info, "vexlor::transport", "execute", fields); }
+    EXPECT_EQ(made, 0);
+    diag::Capture cap;
+    {
+        diag::Span span(diag::Level::Info, "vexlor::transport", "execute", fields);
+        VX_INFO("vexlor::transport", "inside");
+    }
+    EXPECT_EQ(made, 1);
+    ASSERT_EQ(cap.events().size(), 1u);
+    ASSERT_EQ(cap.events()[0].spans.size(), 1u);
+    EXPECT_EQ(cap.events()[0].spans[0].name, "execute");
+}

@@ -10,35 +10,13 @@
 
 #include <gtest/gtest.h>
 
-#include "clock.hpp"
+#include "cpp/fake_clock.hpp"
 #include "emulator/unit.hpp"
 #include "session/session.hpp"
 
 namespace vexlor::test_support {
 
 using Cdb = std::vector<std::uint8_t>;
-
-class StepClock final : public clock::Clock {
-public:
-    clock::Instant now() override {
-        std::lock_guard l(m_);
-        return t_;
-    }
-    void sleep(clock::Duration d) override {
-        std::lock_guard l(m_);
-        sleeps_.push_back(d);
-        t_ += d;
-    }
-    std::vector<clock::Duration> sleeps() const {
-        std::lock_guard l(m_);
-        return sleeps_;
-    }
-
-private:
-    mutable std::mutex m_;
-    clock::Instant t_{};
-    std::vector<clock::Duration> sleeps_;
-};
 
 // Fails the commands `fail` picks with a link error, passing the others through.
 class FlakyTransport final : public transport::Transport {

@@ -147,9 +147,9 @@ TEST(SessionOpen, ProbeFailures) {
         std::string text;
     };
     const std::vector<Case> cases{
-        {[](Unit& u) { u.qualifier = 1; }, "no such scanner"},
-        {[](Unit& u) { u.device_type = 3; }, "no such scanner"},
-        {[](Unit& u) { u.inquiry = Unit::Inquiry::Short; }, "page 00h truncated: need 36 bytes, got 35"},
+        {[](Unit& u) { u.set_qualifier(1); }, "no such scanner"},
+        {[](Unit& u) { u.set_device_type(3); }, "no such scanner"},
+        {[](Unit& u) { u.set_inquiry(Unit::Inquiry::Short); }, "page 00h truncated: need 36 bytes, got 35"},
     };
     for (const auto& c : cases) {
         Rig rig(Model::Ls50);

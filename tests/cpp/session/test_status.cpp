@@ -204,7 +204,7 @@ TEST(StatusProtocol, FailingClassesBecomeTheirErrors) {
         std::string text;
     };
     const std::vector<Case> cases{
-        {Response{0x18}, "another initiator holds the scanner"},
+        {Response{.status = 0x18, .data_in = {}}, "another initiator holds the scanner"},
         {check(2, 0x3A, 0, 1), "No film or holder is loaded"},
         {check(4, 0x44, 0), "scanner fault: hardware error (Some(04h-44h-00h-00h raw=[02, 04, 44, 00, 00, 00, 00, 00]))"},
         {check(5, 0x2C, 0), "scanner rejected the command: command sequence error (Some(05h-2Ch-00h-00h raw=[02, 05, 2C, 00, 00, 00, 00, 00]))"},

@@ -49,16 +49,16 @@ TEST(EmulatedUnit, StandardInquiryNamesEveryModel) {
 
 TEST(EmulatedUnit, InquiryVariantsAndRefusals) {
     Unit unit(Model::Ls5000);
-    unit.device_type = 3;
-    unit.qualifier = 1;
+    unit.set_device_type(3);
+    unit.set_qualifier(1);
     EXPECT_EQ(run(unit, {0x12, 0, 0, 0, 36, 0}, 36).data[0], 0x23);
     // The allocation length cuts the reply.
     EXPECT_EQ(run(unit, {0x12, 0, 0, 0, 5, 0}, 36).data.size(), 5u);
-    unit.inquiry = Unit::Inquiry::Short;
+    unit.set_inquiry(Unit::Inquiry::Short);
     EXPECT_EQ(run(unit, {0x12, 0, 0, 0, 36, 0}, 36).data.size(), 35u);
-    unit.inquiry = Unit::Inquiry::Check;
+    unit.set_inquiry(Unit::Inquiry::Check);
     EXPECT_EQ(run(unit, {0x12, 0, 0, 0, 36, 0}, 36).reply.status.kind(), transport::Status::Kind::CheckCondition);
-    unit.inquiry = Unit::Inquiry::Ok;
+    unit.set_inquiry(Unit::Inquiry::Ok);
 
     // A page the model does not publish, and an operation code nobody handles.
     expect_refused(run(unit, {0x12, 0x01, 0xEE, 0, 255, 0}, 255), 0x05, 0x24, 0x00);

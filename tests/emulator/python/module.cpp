@@ -11,6 +11,7 @@
 #include <string>
 
 #include "emulator/testbed.hpp"
+#include "text.hpp"
 
 namespace nb = nanobind;
 using namespace vexlor;
@@ -20,11 +21,7 @@ namespace {
 protocol::model::Model model_named(const std::string& text) {
     for (auto m : {protocol::model::Model::Ls40, protocol::model::Model::Ls50, protocol::model::Model::Ls4000,
                    protocol::model::Model::Ls5000, protocol::model::Model::Ls8000, protocol::model::Model::Ls9000}) {
-        std::string n(protocol::model::name(m));
-        if (std::equal(n.begin(), n.end(), text.begin(), text.end(),
-                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); })) {
-            return m;
-        }
+        if (text::equal_ignoring_ascii_case(protocol::model::name(m), text)) return m;
     }
     throw nb::value_error(("unknown model " + text).c_str());
 }
@@ -63,7 +60,7 @@ NB_MODULE(vexlor_emulator, m) {
                 o.claimed = claimed;
                 o.product = static_cast<std::uint16_t>(product.value_or(protocol::model::usb_product(md).value_or(0x4001)));
                 auto unit = bed.add_usb(md, bus, std::move(ports), o);
-                unit->inquiry = inquiry_named(inquiry);
+                unit->set_inquiry(inquiry_named(inquiry));
             },
             nb::arg("model"), nb::arg("bus"), nb::arg("ports"), nb::arg("claimed") = false, nb::arg("inquiry") = "ok",
             nb::arg("product") = nb::none())
@@ -76,8 +73,8 @@ NB_MODULE(vexlor_emulator, m) {
                 emulator::SgOptions o;
                 o.openable = openable;
                 auto unit = bed.add_sg(name, md, o);
-                unit->device_type = static_cast<std::uint8_t>(device_type);
-                unit->qualifier = static_cast<std::uint8_t>(qualifier);
+                unit->set_device_type(static_cast<std::uint8_t>(device_type));
+                unit->set_qualifier(static_cast<std::uint8_t>(qualifier));
             },
             nb::arg("name"), nb::arg("model").none(), nb::arg("device_type") = 6, nb::arg("qualifier") = 0,
             nb::arg("openable") = true)

@@ -35,7 +35,7 @@ class EmulatorPages : public ::testing::TestWithParam<Model> {};
 
 TEST_P(EmulatorPages, ReadBackAsMeant) {
     const Model m = GetParam();
-    const auto& meant = emulator::model_spec(m);
+    const auto& meant = emulator::model_values(m);
     EXPECT_EQ(meant.model, m);
     EXPECT_EQ(read_back<address::Address>(m, 0xC1), meant.address);
     EXPECT_EQ(read_back<set_window::SetWindowFunction>(m, 0xD1), meant.set_window);
@@ -71,7 +71,7 @@ TEST_P(EmulatorPages, ReadBackAsMeant) {
 }
 
 TEST_P(EmulatorPages, ConsistentGeometry) {
-    const auto& a = emulator::model_spec(GetParam()).address;
+    const auto& a = emulator::model_values(GetParam()).address;
     for (const auto* axis : {&a.x, &a.y}) {
         EXPECT_LE(axis->origin_min, axis->origin_max);
         EXPECT_LE(axis->min_dpi, axis->max_dpi);
@@ -98,7 +98,7 @@ TEST(EmulatorPages, FilmFormatsFromTheLoadedHolders) {
     for (const auto& [m, want] : cases) {
         Capabilities c;
         c.identity.product = std::string(protocol::model::name(m));
-        c.address = emulator::model_spec(m).address;
+        c.address = emulator::model_values(m).address;
         const auto f = FilmFormat::resolve(std::nullopt, c);
         if (want) {
             EXPECT_EQ(f, FilmFormat(*want)) << protocol::model::name(m);

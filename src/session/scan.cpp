@@ -1,0 +1,249 @@
+#include "session/scan.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "bytes.hpp"
+#include "diag/log.hpp"
+#include "scan/thumbnail.hpp"
+#include "session/session.hpp"
+#include "try.hpp"
+
+namespace vexlor::session {
+
+namespace {
+
+using namespace std::chrono_literals;
+using protocol::window::Window;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::string_view TARGET = "vexlor::session::scan";
+constexpr auto THUMBNAIL_START_TIMEOUT = 600s;
+constexpr std::uint8_t INFRARED_ID = 9;
+
+std::uint64_t ns_since(SteadyClock::time_point t) {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - t).count());
+}
+
+}  // namespace
+
+namespace scan {
+
+void strip_truncation(std::vector<std::uint8_t>& chunk, StripPosition& at, const protocol::image::Layout& layout) {
+    const std::uint64_t readings = std::max<std::uint64_t>(layout.readings, 1);
+    const std::uint64_t all = layout.channels.size();
+    const bool has_ir = std::find(layout.channels.begin(), layout.channels.end(), INFRARED_ID) != layout.channels.end();
+    const std::uint64_t colors = all - (has_ir ? 1 : 0);
+    const std::uint64_t group = layout.group;
+    const std::uint64_t line_bytes = std::uint64_t{layout.sample_bytes} * layout.pixels;
+    const std::uint64_t first_kept = layout.head_lines;
+    const std::uint64_t end_kept = first_kept + layout.lines;
+
+    std::size_t in = 0;
+    std::size_t out = 0;
+    const std::size_t size = chunk.size();
+    while (in < size) {
+        const bool first = at.record == 0;
+        const bool ir_edges = first && readings > 1 && has_ir;
+        const std::uint64_t channels = (first ? all : colors);
+        const auto& edges = ir_edges ? layout.ir_edges : layout.color_edges;
+        std::uint64_t k = group * (edges.first + edges.second + line_bytes * channels);
+        if (k == 0) k = 1;
+        const std::uint64_t lead = group * edges.first;
+        const std::uint64_t trail_at = k - std::min(k, group * edges.second);
+        const std::uint64_t line = at.line * group;
+        const bool kept = line >= first_kept && line < end_kept;
+
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k - at.offset, size - in));
+        if (kept) {
+            // The part of [offset, offset + take) that lies within [lead, trail_at).
+            const std::uint64_t from = std::max(at.offset, lead);
+            const std::uint64_t to = std::min(at.offset + take, trail_at);
+            if (from < to) {
+                const std::size_t n = static_cast<std::size_t>(to - from);
+                std::memmove(chunk.data() + out, chunk.data() + in + (from - at.offset), n);
+                out += n;
+            }
+        }
+        in += take;
+        at.offset += take;
+        if (at.offset == k) {
+            at.offset = 0;
+            if (++at.record == readings) {
+                at.record = 0;
+                ++at.line;
+            }
+        }
+    }
+    chunk.resize(out);
+}
+
+void read_chunks(Session& session, const protocol::image::Layout& layout, channel::Sender<Chunk> chunks,
+                 channel::Receiver<std::vector<std::uint8_t>> buffers, Counters& counters) {
+    auto reader = session.image_chunks(layout);
+    if (!reader) {
+        // No reader exists to close the scan that was started, so stop it here.
+        session.abandon_scan();
+        chunks.send(Chunk{Chunk::Failed{std::move(reader).error()}});
+        chunks.send(Chunk{Chunk::End{}});
+        return;
+    }
+    std::size_t pooled = POOL;
+    for (;;) {
+        std::vector<std::uint8_t> buffer;
+        if (pooled > 0) {
+            --pooled;
+            buffer.assign(reader->max_transfer(), 0);
+        } else {
+            const auto waited = SteadyClock::now();
+            auto back = buffers.recv();
+            counters.starved_ns.fetch_add(ns_since(waited));
+            if (!back) break;  // the calling thread has left
+            VX_TRACE(TARGET, "got empty buffer");
+            buffer = std::move(*back);
+        }
+        const auto began = SteadyClock::now();
+        auto n = reader->fill(buffer);
+        counters.read_ns.fetch_add(ns_since(began));
+        if (!n) {
+            chunks.send(Chunk{Chunk::Failed{std::move(n).error()}});
+            chunks.send(Chunk{Chunk::End{}});
+            break;
+        }
+        if (!*n) {
+            chunks.send(Chunk{Chunk::End{}});
+            break;
+        }
+        counters.chunks.fetch_add(1);
+        counters.bytes.fetch_add(**n);
+        if (!chunks.send(Chunk{Chunk::Data{std::move(buffer)}})) break;
+    }
+    // The channel ends go first, so the calling thread sees the end before the scan is closed.
+    chunks.close();
+    buffers.close();
+}
+
+}  // namespace scan
+
+error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const Window> windows, Duration start_timeout,
+                                                                protocol::decode::Samples& samples,
+                                                                const vexlor::session::scan::ProgressFn& progress) {
+    namespace es = vexlor::session::scan;
+    VX_TRY(auto started, start_pass(windows, start_timeout));
+    const auto& layout = started.layout;
+    const std::uint64_t total = layout.total_bytes();
+    const auto held_curves = curves;
+    auto decoder = protocol::decode::Decoder::make(layout);
+    if (!decoder) {
+        abandon_scan();
+        return std::unexpected(std::move(decoder).error());
+    }
+    const bool all_rows = (layout.interleaving & protocol::caps::set_window::interleaving::MULTILINE_SIMULTANEOUS.bits()) != 0;
+    if (all_rows && decoder->rows() > 1 && held_curves) decoder->curves = held_curves;
+    samples.resize_for(*decoder);
+
+    es::Counters counters;
+    es::StripPosition position;
+    SteadyClock::duration decode_time{}, idle_time{};
+    std::uint64_t bytes_done = 0;
+    error::Result<void> outcome;
+    {
+        auto [chunk_tx, chunk_rx] = channel::make<es::Chunk>();
+        auto [buffer_tx, buffer_rx] = channel::make<std::vector<std::uint8_t>>();
+        std::jthread worker;
+        try {
+            worker = std::jthread(es::read_chunks, std::ref(*this), std::cref(layout), std::move(chunk_tx), std::move(buffer_rx),
+                                  std::ref(counters));
+        } catch (const std::system_error& e) {
+            abandon_scan();
+            return std::unexpected(error::Error(transport::Error::io(transport::IoKind::Other,
+                                                                     fmt::format("could not start the pass's reader: {}", e.what()))));
+        }
+        for (;;) {
+            const auto waited = SteadyClock::now();
+            auto chunk = chunk_rx.recv();
+            idle_time += SteadyClock::now() - waited;
+            if (!chunk || std::holds_alternative<es::Chunk::End>(chunk->value)) break;
+            if (auto* failed = std::get_if<es::Chunk::Failed>(&chunk->value)) {
+                outcome = std::unexpected(std::move(failed->error));
+                break;
+            }
+            auto& bytes = std::get<es::Chunk::Data>(chunk->value).bytes;
+            const std::size_t raw = bytes.size();
+            es::strip_truncation(bytes, position, layout);
+            const auto began = SteadyClock::now();
+            auto pushed = decoder->push(bytes, samples);
+            decode_time += SteadyClock::now() - began;
+            buffer_tx.send(std::move(bytes));
+            if (!pushed) {
+                outcome = std::unexpected(std::move(pushed).error());
+                break;
+            }
+            bytes_done += raw;
+            if (progress && progress(es::Progress{bytes_done, total, static_cast<std::size_t>(decoder->blocks())})) {
+                outcome = std::unexpected(error::Error::cancelled());
+                break;
+            }
+        }
+        // Leaving drops our channel ends first; the worker notices, closes the scan and is joined.
+        chunk_rx.close();
+        buffer_tx.close();
+    }
+    if (!outcome) return std::unexpected(std::move(outcome).error());
+
+    const std::uint64_t expected = layout.lines / (decoder->rows() * decoder->gap());
+    const std::uint64_t blocks = decoder->blocks();
+    const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+    VX_DEBUG(TARGET, "pass", diag::field("blocks", blocks), diag::field("complete", blocks == expected),
+             diag::field("chunks", counters.chunks.load()), diag::field("bytes", counters.bytes.load()),
+             diag::field("read_ms", counters.read_ns.load() / 1'000'000), diag::field("starved_ms", counters.starved_ns.load() / 1'000'000),
+             diag::field("decode_ms", ms(decode_time)), diag::field("idle_ms", ms(idle_time)));
+    if (blocks != expected) VX_WARN(TARGET, "the unit gave less than the pass promised", diag::field("blocks", blocks));
+    vexlor::scan::pass::Pass pass;
+    pass.started = std::move(started);
+    pass.blocks = static_cast<std::size_t>(blocks);
+    pass.rows = pass.started.layout.pixels;
+    pass.cols = pass.started.layout.lines;
+    pass.complete = blocks == expected;
+    return pass;
+}
+
+error::Result<vexlor::scan::pass::Pass> Session::scan_thumbnail_with(protocol::decode::Samples& samples,
+                                                                     const vexlor::session::scan::ProgressFn& progress) {
+    if (!caps.set_window.kinds.contains(protocol::caps::set_window::kind::THUMBNAIL) || caps.address.thumbnail_dpi_min == 0) {
+        return std::unexpected(error::Error::unsupported("thumbnail", "this unit and adapter do not offer thumbnail scanning"));
+    }
+    VX_TRY(auto windows, vexlor::scan::thumbnail::windows(caps));
+    const auto seeded = seed_white_balance(windows);
+    return scan_pass_with(seeded, THUMBNAIL_START_TIMEOUT, samples, progress);
+}
+
+std::expected<std::uint32_t, std::string> Session::white_balance(std::uint8_t id) {
+    auto record = read_record(protocol::data::DataType::WhiteBalanceExposure, id);
+    if (!record) return std::unexpected(error::to_string(record.error()));
+    if (record->payload.size() < 4) return std::unexpected(fmt::format("WhiteBalanceExposure color {} was empty", id));
+    const std::uint32_t exposure = bytes::be32(record->payload.data());
+    VX_DEBUG("vexlor::session::data", "start-up exposure", diag::field("color", id), diag::field("exposure", exposure));
+    return exposure;
+}
+
+std::vector<Window> Session::seed_white_balance(std::span<const Window> windows) {
+    std::vector<Window> out(windows.begin(), windows.end());
+    for (auto& w : out) {
+        auto exposure = white_balance(w.id);
+        if (!exposure) {
+            VX_DEBUG("vexlor::session::autoexpose", "no start-up exposure for this channel", diag::field("id", w.id),
+                     diag::Field{"e", exposure.error()});
+            continue;
+        }
+        w.exposure = *exposure;
+    }
+    return out;
+}
+
+}  // namespace vexlor::session
