@@ -1,0 +1,128 @@
+#include "scan/clean.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "diag/log.hpp"
+#include "dust/dust.hpp"
+#include "text.hpp"
+
+namespace vexlor::scan::clean {
+
+namespace {
+
+constexpr std::string_view TARGET = "vexlor::scan::clean";
+constexpr std::size_t CALIBRATION_PIXELS = 2'500'000;
+
+constexpr std::uint8_t RED = 1;
+constexpr std::uint8_t GREEN = 2;
+constexpr std::uint8_t BLUE = 3;
+
+error::Error refuse(std::string reason) { return error::Error::unsupported("clean", std::move(reason)); }
+
+std::uint8_t profile_for(std::optional<protocol::model::Model> model) {
+    using protocol::model::Model;
+    if (!model) {
+        VX_WARN(TARGET, "unrecognized scanner, cleaning with a default profile");
+        return 0;
+    }
+    switch (*model) {
+        case Model::Ls40:
+        case Model::Ls50: return 2;
+        case Model::Ls4000:
+        case Model::Ls5000: return 1;
+        case Model::Ls8000:
+        case Model::Ls9000: return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::size_t decimation_step(std::size_t pixels) {
+    const std::size_t q = pixels / CALIBRATION_PIXELS;
+    auto root = static_cast<std::size_t>(std::sqrt(static_cast<double>(q)));
+    while (root * root > q) --root;
+    while ((root + 1) * (root + 1) <= q) ++root;
+    return root == 0 ? 1 : root;
+}
+
+std::vector<std::uint16_t> decimate(std::span<const std::uint16_t> plane, std::size_t width, std::size_t step) {
+    if (width == 0 || step == 0) return {};
+    const std::size_t rows = plane.size() / width / step;
+    const std::size_t cols = width / step;
+    std::vector<std::uint16_t> out(rows * cols);
+    for (std::size_t y = 0; y < rows; ++y) {
+        const std::uint16_t* in = plane.data() + y * step * width;
+        std::uint16_t* o = out.data() + y * cols;
+        for (std::size_t x = 0; x < cols; ++x) o[x] = in[x * step];
+    }
+    return out;
+}
+
+error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const pass::Pass& pass,
+                                       std::optional<protocol::model::Model> model) {
+    const protocol::image::Layout& layout = pass.started.layout;
+    const std::vector<std::uint8_t> colors = layout.colors();
+    const auto position = [&](std::uint8_t code) -> std::optional<std::size_t> {
+        const auto it = std::find(colors.begin(), colors.end(), code);
+        if (it == colors.end()) return std::nullopt;
+        return static_cast<std::size_t>(it - colors.begin());
+    };
+    const auto red = position(RED);
+    const auto green = position(GREEN);
+    const auto blue = position(BLUE);
+    if (!red || !green || !blue) {
+        return std::unexpected(
+            refuse(fmt::format("needs a red, green and blue plane, this pass has {}", text::dec_list(colors))));
+    }
+
+    dust::Settings settings;
+    settings.profile = profile_for(model);
+    settings.dpi = layout.dpi;
+    settings.threshold = 0.97f;
+
+    if (!samples.infrared) return std::unexpected(refuse("needs the infrared pass"));
+
+    // The planes must be the pass's: the cleaner indexes them with the pass's dimensions.
+    const std::size_t rows = pass.rows;
+    const std::size_t cols = pass.cols;
+    std::size_t n = 0;
+    bool fits = !__builtin_mul_overflow(rows, cols, &n) && samples.infrared->size() == n;
+    for (const auto at : {*red, *green, *blue}) fits = fits && at < samples.planes.size() && samples.planes[at].size() == n;
+    if (!fits) {
+        return std::unexpected(
+            refuse(fmt::format("the sample planes do not hold the pass's {} x {} samples", rows, cols)));
+    }
+    if (n == 0) return 0;
+
+    const std::span<const std::uint16_t> red_plane = samples.planes[*red];
+    const std::span<const std::uint16_t> infrared = *samples.infrared;
+    const std::size_t step = decimation_step(n);
+    std::optional<dust::Calibration> calibration;
+    if (step == 1) {
+        // Decimating by 1 is the plane itself.
+        calibration = dust::calibrate(red_plane, infrared, rows, cols);
+    } else {
+        const std::vector<std::uint16_t> small_red = decimate(red_plane, cols, step);
+        const std::vector<std::uint16_t> small_ir = decimate(infrared, cols, step);
+        calibration = dust::calibrate(small_red, small_ir, rows / step, cols / step);
+    }
+    if (!calibration) {
+        VX_WARN(TARGET, "no clear film in the decimated prescan, calibrating off the whole frame");
+        // Undecimated, the prescan was already the whole frame.
+        if (step != 1) calibration = dust::calibrate(red_plane, infrared, rows, cols);
+    }
+    if (!calibration) return std::unexpected(refuse("no clear film in this frame to calibrate against"));
+    VX_DEBUG(TARGET, "infrared calibration", diag::field("cal", dust::debug_string(*calibration)),
+             diag::field("step", step));
+
+    const std::array<std::span<std::uint16_t>, 3> planes{samples.planes[*red], samples.planes[*green],
+                                                         samples.planes[*blue]};
+    return dust::clean(planes, infrared, *calibration, rows, cols, settings);
+}
+
+}  // namespace vexlor::scan::clean
