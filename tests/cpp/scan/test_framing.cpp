@@ -4,6 +4,7 @@
 #include "cpp/refusal.hpp"
 #include "cpp/session/rig.hpp"
 #include "diag/log.hpp"
+#include "scan/frame.hpp"
 #include "scan/framing.hpp"
 
 namespace vexlor::scan::framing {
@@ -174,3 +175,40 @@ TEST(Framing, RegistrationAppliesOnlyToPerforatedUnits) {
 
 }  // namespace
 }  // namespace vexlor::scan::framing
+
+namespace vexlor::scan::frame {
+namespace {
+
+TEST(FrameOperations, PutTheKeptTableBackWhateverTheOperationDid) {
+    const auto kept = *protocol::data::BoundaryType2{{{1000, 5, 1, 0}, {3000, 9, 2, 0}}}.to_bytes();
+    {
+        framing::Perforated p;
+        auto r = focus_frame(*p.rig.session, protocol::data::Rect{600, 0, 5000, 3000}, focus::Focus{focus::Focus::Hold{}});
+        ASSERT_TRUE(r) << error::debug_string(r.error());
+        EXPECT_EQ(r->first, focus::Focused::Skipped);
+        // The extended table for the pass, then the kept one back.
+        ASSERT_EQ(p.sent_tables.size(), 2u);
+        EXPECT_NE(p.sent_tables[0], kept);
+        EXPECT_EQ(p.sent_tables[1], kept);
+    }
+    {
+        framing::Perforated p;
+        auto r = at_frame(*p.rig.session, protocol::data::Rect{600, 0, 5000, 3000},
+                          []() -> error::Result<int> { return std::unexpected(error::Error::cancelled()); });
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error(), error::Error::cancelled());
+        ASSERT_EQ(p.sent_tables.size(), 2u);
+        EXPECT_EQ(p.sent_tables[1], kept);
+    }
+    {
+        // Nothing registered (the top is in the table already): nothing goes back either.
+        framing::Perforated p;
+        auto r = at_frame(*p.rig.session, protocol::data::Rect{1000, 0, 5000, 3000}, []() -> error::Result<int> { return 7; });
+        ASSERT_TRUE(r);
+        EXPECT_EQ(*r, 7);
+        EXPECT_TRUE(p.sent_tables.empty());
+    }
+}
+
+}  // namespace
+}  // namespace vexlor::scan::frame
