@@ -247,7 +247,7 @@ std::optional<CooperativeAction> CooperativeAction::from_bytes(std::span<const s
         case 6:
             if (p.size() >= 27) {
                 Truncation t;
-                t.position = Position::from_bits_retain(static_cast<std::uint16_t>(b[5] | ((b[6] & 0x03) << 8)));
+                t.position = Position::from_bits_truncate(b[5] | (b[6] << 8));
                 t.per_color = edges(7);
                 t.all_colors = edges(11);
                 t.infrared_reading = edges(15);

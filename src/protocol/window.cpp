@@ -92,9 +92,9 @@ std::expected<Window, TooShort> Window::try_from(std::span<const std::uint8_t> b
     w.color_ordering = static_cast<std::uint8_t>(p[40] & 0x0F);
     w.setup_mode = static_cast<std::uint8_t>((p[41] >> 1) & 7);
     w.byte41 = static_cast<std::uint8_t>(p[41] & 0xE1);
-    w.kind = ScanKind::from_bits_retain(static_cast<std::uint8_t>(p[42] & 0x7F));
-    w.mode = ScanMode::from_bits_retain(static_cast<std::uint8_t>(p[43] & 0x57));
-    w.interleaving = ColorInterleaving::from_bits_retain(static_cast<std::uint8_t>(p[44] & 0x77));
+    w.kind = ScanKind::from_bits_truncate(p[42]);
+    w.mode = ScanMode::from_bits_truncate(p[43]);
+    w.interleaving = ColorInterleaving::from_bits_truncate(p[44]);
     w.byte45 = p[45];
     w.exposure = bytes::be32(p + 46);
     return w;

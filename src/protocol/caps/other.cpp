@@ -76,7 +76,7 @@ bool Features::supports_send(std::uint8_t data_type) const {
 std::expected<Features, Error> Features::from_page(const Page& page) {
     Features f;
     VX_TRY(const auto cooperation, page.flags(4));
-    f.cooperation = HostCooperation::from_bits_truncate(static_cast<std::uint16_t>(cooperation.first & 0x0F7F));
+    f.cooperation = HostCooperation::from_bits_truncate(cooperation.first);
     VX_TRY(const auto data_types, page.flags(4 + cooperation.second));
     f.data_types = data_types.first & 0x7F7F7F3F3FULL;
     const std::size_t q = 4 + cooperation.second + data_types.second;

@@ -30,13 +30,13 @@ std::expected<SetWindowFunction, Error> SetWindowFunction::from_page(const Page&
     std::size_t at = 4;
 
     VX_TRY(const auto kinds, page.flags(at));
-    f.kinds = ScanKind::from_bits_truncate(static_cast<std::uint8_t>(kinds.first & 0x7F));
+    f.kinds = ScanKind::from_bits_truncate(kinds.first);
     at += kinds.second;
     VX_TRY(const auto modes, page.flags(at));
-    f.modes = ScanMode::from_bits_truncate(static_cast<std::uint8_t>(modes.first & 0x57));
+    f.modes = ScanMode::from_bits_truncate(modes.first);
     at += modes.second;
     VX_TRY(const auto interleavings, page.flags(at));
-    f.interleavings = ColorInterleaving::from_bits_truncate(static_cast<std::uint8_t>(interleavings.first & 0x77));
+    f.interleavings = ColorInterleaving::from_bits_truncate(interleavings.first);
     at += interleavings.second;
     VX_TRY(const auto colors, page.flags(at));
     f.colors = static_cast<std::uint8_t>(colors.first & 0x0F);
@@ -56,7 +56,7 @@ std::expected<SetWindowFunction, Error> SetWindowFunction::from_page(const Page&
     const std::size_t skipped = page.data[r + 2];
 
     VX_TRY(const auto analog, page.flags(r + 3 + skipped));
-    f.analog = AnalogControl::from_bits_truncate(static_cast<std::uint8_t>(analog.first & 0x7F));
+    f.analog = AnalogControl::from_bits_truncate(analog.first);
     const std::size_t s = r + 3 + skipped + analog.second;
 
     VX_TRY(const std::uint8_t h, byte_at(page, s));
