@@ -31,19 +31,6 @@ error::Result<void> check_offered(std::string label, F asked, F offered) {
 
 }  // namespace
 
-Channel Channel::of(Kind kind) {
-    switch (kind) {
-        case Kind::Default: return Channel(0);
-        case Kind::Red: return Channel(1);
-        case Kind::Green: return Channel(2);
-        case Kind::Blue: return Channel(3);
-        case Kind::NeutralGray: return Channel(4);
-        case Kind::Infrared: return Channel(9);
-        case Kind::Other: break;
-    }
-    return Channel(0);
-}
-
 std::string to_string(Channel c) {
     switch (c.kind()) {
         case Channel::Kind::Default: return "Default";
@@ -206,9 +193,16 @@ error::Result<void> Window::validate(const caps::Capabilities& caps) const {
     const auto& address = caps.address;
     const auto& sw = caps.set_window;
 
-    if (id > 3 && id != 9) {
-        return std::unexpected(refuse("window identifier",
-                                      fmt::format("{} is not a scanning color: 2-10-4 defines 0 to 3, and 9 is infrared", id)));
+    switch (channel().kind()) {
+        case Channel::Kind::Default:
+        case Channel::Kind::Red:
+        case Channel::Kind::Green:
+        case Channel::Kind::Blue:
+        case Channel::Kind::Infrared: break;
+        case Channel::Kind::NeutralGray:
+        case Channel::Kind::Other:
+            return std::unexpected(refuse(
+                "window identifier", fmt::format("{} is not a scanning color: 2-10-4 defines 0 to 3, and 9 is infrared", id)));
     }
 
     const bool thumbnail = kind.contains(caps::set_window::kind::THUMBNAIL);
@@ -319,7 +313,7 @@ error::Result<void> validate_set(std::span<const Window> windows) {
                                           fmt::format("{} puts no known number of planes in the stream", first.composition)));
     }
     std::size_t colors = 0;
-    for (const auto& w : windows) colors += w.id != 9 ? 1 : 0;
+    for (const auto& w : windows) colors += w.channel().infrared() ? 0 : 1;
     if (colors != planes) {
         return std::unexpected(refuse("image composition", fmt::format("{} carries {} plane(s) and this set scans {} color channel(s)",
                                                                        first.composition, planes, colors)));

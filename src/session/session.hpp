@@ -14,6 +14,7 @@
 #include "protocol/caps/caps.hpp"
 #include "protocol/curves.hpp"
 #include "protocol/data.hpp"
+#include "protocol/image.hpp"
 #include "protocol/window.hpp"
 #include "scan/focus.hpp"
 #include "transport/transport.hpp"
@@ -136,7 +137,7 @@ inline constexpr std::uint8_t EXECUTE = 0xE0;
 inline constexpr std::uint8_t GET_PARAMETER = 0xE1;
 }  // namespace opcode
 
-inline constexpr std::uint16_t BASE_DIVISOR = 1200;
+using protocol::image::BASE_DIVISOR;
 
 // The 12-byte MODE SELECT list that sets the measurement-unit divisor (addresses per inch).
 std::array<std::uint8_t, 12> units_page(std::uint16_t divisor);

@@ -44,7 +44,7 @@ std::expected<std::pair<std::uint64_t, std::size_t>, Error> Page::flags(std::siz
 }
 
 std::optional<std::uint8_t> Page::carried_u8(std::size_t q) const {
-    const std::size_t declared = data.size() > 3 ? std::size_t{data[3]} + 4 : 0;
+    const std::size_t declared = data.size() > PAGE_LENGTH_AT ? std::size_t{data[PAGE_LENGTH_AT]} + HEADER_SIZE : 0;
     const std::size_t limit = std::min(data.size(), declared);
     if (q < limit) return data[q];
     return std::nullopt;

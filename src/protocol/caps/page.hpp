@@ -17,6 +17,21 @@
 
 namespace vexlor::protocol::caps {
 
+// The vendor pages a unit describes itself in.
+namespace page_code {
+inline constexpr std::uint8_t ADDRESS = 0xC1;
+inline constexpr std::uint8_t FRAMES = 0xC8;
+inline constexpr std::uint8_t SET_WINDOW = 0xD1;
+inline constexpr std::uint8_t FEATURES = 0xE1;
+inline constexpr std::uint8_t CCD = 0xE3;
+}  // namespace page_code
+
+// Every page starts with a 4-byte header: byte 1 repeats the page code, byte 3 counts the
+// bytes the unit says follow it.
+inline constexpr std::size_t HEADER_SIZE = 4;
+inline constexpr std::size_t PAGE_CODE_AT = 1;
+inline constexpr std::size_t PAGE_LENGTH_AT = 3;
+
 struct Error {
     struct Truncated {
         std::uint8_t page;
