@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "bytes.hpp"
 #include "text.hpp"
 
 namespace vexlor::protocol::caps::identity {
@@ -86,8 +87,11 @@ std::string lenient_text(std::span<const std::uint8_t> s) {
     return out.substr(pieces[first].begin, pieces[last - 1].end - pieces[first].begin);
 }
 
-std::expected<Identity, Error> Identity::parse(std::span<const std::uint8_t> b) {
-    if (b.size() < LENGTH) return std::unexpected(Error::truncated(0, LENGTH, b.size()));
+std::expected<Identity, Error> Identity::parse(std::span<const std::uint8_t> inquiry) {
+    // Not a page: the error names page 0.
+    const auto data = bytes::Reader(inquiry).bytes(0, LENGTH);
+    if (!data) return std::unexpected(Error::truncated(0, data.error().need, data.error().got));
+    const std::span<const std::uint8_t> b = *data;
     Identity id;
     id.qualifier = b[0] >> 5;
     id.device_type = b[0] & 0x1F;

@@ -73,10 +73,14 @@ struct Page {
     std::optional<std::uint8_t> carried_u8(std::size_t position) const;
 
     std::size_t size() const { return data.size(); }
-    bytes::Reader reader() const { return bytes::Reader(data); }
-    Error truncated(std::size_t need) const { return Error::truncated(code, need, data.size()); }
-    // A big-endian field of `width` bytes that must lie inside the page.
-    std::expected<std::uint64_t, Error> field(std::size_t position, std::size_t width) const;
+
+    // Big-endian fields read through the checked reader: one that runs past the received bytes
+    // is this page's Truncated error, needing the position just past the field.
+    std::expected<std::uint8_t, Error> u8(std::size_t position) const;
+    std::expected<std::uint16_t, Error> be16(std::size_t position) const;
+    std::expected<std::uint32_t, Error> be32(std::size_t position) const;
+    // A run the page must hold, for fields that are checked but not interpreted.
+    std::expected<std::span<const std::uint8_t>, Error> bytes(std::size_t position, std::size_t size) const;
 };
 
 }  // namespace vexlor::protocol::caps
