@@ -91,6 +91,10 @@ std::string hex_list(std::span<const std::uint8_t> bytes) {
     return "[" + join_bytes(bytes, ", ", [](std::uint8_t b) { return fmt::format("{:02X}", b); }) + "]";
 }
 
+std::string lower_hex_list(std::span<const std::uint8_t> bytes) {
+    return "[" + join_bytes(bytes, ", ", [](std::uint8_t b) { return fmt::format("{:02x}", b); }) + "]";
+}
+
 std::string dec_list(std::span<const std::uint8_t> bytes) {
     return "[" + join_bytes(bytes, ", ", [](std::uint8_t b) { return std::to_string(b); }) + "]";
 }

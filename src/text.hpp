@@ -17,6 +17,8 @@ std::string debug_duration(std::chrono::nanoseconds d);
 
 // "[70, 00, 05]": upper-case two-digit hex, comma and blank between.
 std::string hex_list(std::span<const std::uint8_t> bytes);
+// "[0a, ff]": lower-case two-digit hex.
+std::string lower_hex_list(std::span<const std::uint8_t> bytes);
 // "[18, 0, 36]": decimal.
 std::string dec_list(std::span<const std::uint8_t> bytes);
 // "12 00 00 00 24 00": upper-case pairs joined by single blanks.

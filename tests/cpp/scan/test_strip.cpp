@@ -181,10 +181,10 @@ TEST(Thumbnail, TopsAreClampedToTheAxis) {
 
 TEST(Thumbnail, PassImageStopsAtTheLastColumnWithData) {
     scan::pass::Pass p;
-    p.started.layout.channels = {1};
+    p.started.layout.channels = {protocol::window::Channel(1)};
     p.started.layout.pixels = 3;
     p.started.layout.lines = 10;
-    p.started.layout.interleaving = 0x02;
+    p.started.layout.interleaving = protocol::caps::set_window::interleaving::LINE_WITHOUT_DISTANCE;
     p.started.layout.sample_bytes = 2;
     p.started.layout.bits = 16;
     p.rows = 3;
