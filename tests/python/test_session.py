@@ -307,3 +307,52 @@ def test_waits_out_a_unit_that_is_busy(emulated):
     after_open = out.stderr[out.stderr.index("--- opened"):]
     waits = [line for line in after_open.splitlines() if "waiting" in line]
     assert len(waits) == 3, out.stderr  # one note per change of activity
+
+
+ABORT, RESERVE, MODE_SELECT = 0xC0, 0x16, 0x15
+
+
+def test_units_lacking_commands_or_refusing_them_out_of_sequence(emulated):
+    out = emulated(code(PRELUDE, """
+        a = tb.add_usb('LS-50', 1, [2])   # no RESERVE UNIT, no LOAD or UNLOAD
+        b = tb.add_usb('LS-40', 1, [3])   # refuses its first TEST UNIT READY: a scan of an earlier process
+        c = tb.add_sg('sg0', 'LS-4000')   # a scan left open and no ABORT to stop it
+        d = tb.add_sg('sg1', 'LS-8000')   # takes MODE SELECT with a note
+        a.refuse(0x16)
+        a.drop_op(0xD1)
+        a.drop_op(0xD0)
+        b.refuse(0x00, how='sequence', times=1)
+        c.scanning = True
+        c.refuse(0xC0)
+        d.adjust(0x15)
+        import vexlor
+        vexlor.init_logging()
+        result = {}
+        with vexlor.Session('usb:001-2') as s:
+            n = len(a.log())
+            result['no_reserve'] = a.reserved
+            result['no_load'] = [s.load(), s.eject(), a.opcodes()[n:]]
+        result['no_release'] = a.opcodes()[-1]
+        with vexlor.Session('usb:001-3') as s:
+            ops = b.opcodes()
+            result['stale'] = ops[ops.index(0x00):ops.index(0x00) + 5]
+        try:
+            vexlor.Session('/dev/sg0')
+        except vexlor.ScannerError as e:
+            result['no_abort'] = [type(e).__name__, str(e), c.reserved, c.scanning]
+        with vexlor.Session('/dev/sg1') as s:
+            result['adjusted'] = d.divisor
+    """), env={"RUST_LOG": "vexlor::session=debug"})
+    r = out.result
+    assert r["no_reserve"] is False
+    assert r["no_load"] == [False, False, []]
+    assert r["no_release"] != RELEASE
+    assert r["stale"] == [TUR, ABORT, TUR, TUR, GET_WINDOW]
+    # Without ABORT the scan stays open, and the next command that would disturb it is refused.
+    assert r["no_abort"][0] == "ScannerError" and "command sequence error" in r["no_abort"][1]
+    assert r["no_abort"][2:] == [False, True]
+    assert r["adjusted"] == 4000
+    for note in ["this unit has no RESERVE UNIT", "this unit has no LOAD", "this unit has no UNLOAD",
+                 "a scan was still valid from the last process, stopping it", "this unit has no ABORT",
+                 "the scanner had a note about that"]:
+        assert note in out.stderr, note

@@ -526,6 +526,22 @@ TEST(StatefulMedia, LoadEjectAndFocusFollowTheUnit) {
     }
 }
 
+TEST(StatefulStatus, AUnitThatNeverSettlesTimesOutAtTheDeadline) {
+    Rig rig(Model::Ls50, Rig::Handlers::Stateful);
+    auto& s = rig.open();
+    rig.unit->not_ready({{emulator::activity::MOVING, 1'000'000}});
+    diag::Capture cap;
+    const auto before = rig.clock.sleeps().size();
+    const auto r = s.media_loaded();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), error::Error(transport::Error::timeout(180s)));
+    EXPECT_EQ(cap.find(diag::Level::Debug, "waiting").size(), 1u);
+    // A pause of 100 ms after each answer, until 180 s of them are used up.
+    const auto sleeps = rig.clock.sleeps();
+    EXPECT_EQ(sleeps.size() - before, 1800u);
+    EXPECT_EQ(rig.sent().size(), 1800u);
+}
+
 }  // namespace stateful
 
 }  // namespace
