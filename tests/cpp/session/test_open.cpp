@@ -243,37 +243,33 @@ TEST(SessionProbe, FrameTablePageOnlyWherePublished) {
 }
 
 TEST(Media, LoadEjectAndThePublishedTable) {
-    Rig rig(Model::Ls50);
+    Rig rig(Model::Ls50, Rig::Handlers::Stateful);
     auto& s = rig.open();
-    rig.unit->on(0xE0, Unit::Command{[](Unit&, auto, auto) { return Response::good(); }, [](auto) { return std::size_t{9}; }});
-    rig.unit->on(0xC1, [](Unit&, auto, auto) { return Response::good(); });
-    // The completion wait: nothing waiting in the adapter, nothing to give back.
-    rig.unit->on(0x00, [](Unit&, auto, auto) { return check(2, 0x3A, 0, 0); });
     diag::Capture cap;
+    // Nothing waiting in the adapter; then nothing left to give back.
     EXPECT_EQ(s.load(), false);
     EXPECT_TRUE(cap.contains(diag::Level::Debug, "the adapter has nothing left to take in"));
-    rig.unit->on(0x00, [](Unit&, auto, auto) { return check(2, 0x3A, 0, 1); });
+    EXPECT_EQ(s.eject(), true);
     EXPECT_EQ(s.eject(), true);
     EXPECT_EQ(s.media_loaded(), false);
     s.caps.features.execute_ops = {};
+    rig.mark();
     EXPECT_EQ(s.load(), false);
     EXPECT_EQ(s.eject(), false);
+    EXPECT_TRUE(rig.sent().empty());
     EXPECT_TRUE(cap.contains(diag::Level::Debug, "this unit has no LOAD"));
     EXPECT_TRUE(cap.contains(diag::Level::Debug, "this unit has no UNLOAD"));
 
     // A unit that publishes its frame table is asked for the page, not for readiness.
-    Rig published(Model::Ls8000);
+    Rig published(Model::Ls8000, Rig::Handlers::Stateful);
     auto& p = published.open();
-    vpd_override(*published.unit, 0xC8, [](Unit&, auto, auto) {
-        return Response::with_data({0x06, 0xC8, 0x00, 0x01, 0x00});
-    });
+    published.unit->set_loaded(false);
     published.mark();
     EXPECT_EQ(p.media_loaded(), false);
     EXPECT_EQ(published.sent(), (std::vector<Cdb>{{0x12, 1, 0xC8, 0, 0xFF, 0x80}}));
     ASSERT_TRUE(p.caps.frames);
     EXPECT_TRUE(p.caps.frames->frames.empty());
 }
-
 
 // ---- against the stateful unit ----
 

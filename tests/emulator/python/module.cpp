@@ -175,6 +175,7 @@ NB_MODULE(vexlor_emulator, m) {
         .def(
             "drop_op",
             [](emulator::Unit& u, int code) {
+                if (code < 0x80 || code > 0xFF) throw nb::value_error("EXECUTE operations run from 80h to FFh");
                 u.edit([code](emulator::ModelValues& v) {
                     v.features.execute_ops.words[(code >> 4) - 8] &= static_cast<std::uint16_t>(~(1u << (code & 15)));
                 });
