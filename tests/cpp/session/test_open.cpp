@@ -522,6 +522,32 @@ TEST(StatefulMedia, LoadEjectAndFocusFollowTheUnit) {
     }
 }
 
+// The records the unit hands over parse as the values documented beside them.
+TEST(StatefulRecords, ReadBackAsTheUnitMeantThem) {
+    Rig rig(Model::Ls8000, Rig::Handlers::Stateful);
+    auto& s = rig.open();
+    const auto setup = s.setup(2);
+    ASSERT_TRUE(setup) << error::debug_string(setup.error());
+    EXPECT_EQ(setup->base_level, 4095);
+    ASSERT_EQ(setup->images.size(), 1u);
+    EXPECT_EQ(setup->images[0].byte0, 2);
+    const auto perforations = s.read_perforations();
+    ASSERT_TRUE(perforations) << error::debug_string(perforations.error());
+    ASSERT_EQ(perforations->size(), 6u);
+    EXPECT_EQ((*perforations)[5].perf_number, 40);
+    EXPECT_TRUE((*perforations)[1].count_switching_flag);
+    EXPECT_EQ(s.white_balance(3), 40000u);
+    const auto positions = s.boundaries_type2();
+    ASSERT_TRUE(positions) << error::debug_string(positions.error());
+    EXPECT_EQ(positions->positions.size(), 3u);
+    // A table the host sends is the one it reads back, and the one the unit keeps.
+    const protocol::data::BoundaryType2 sent{{{5000, 40, 1, 2}}};
+    ASSERT_TRUE(s.set_boundaries_type2(sent));
+    EXPECT_EQ(s.read_boundaries_type2(), sent);
+    ASSERT_TRUE(rig.unit->table(0x8F));
+    EXPECT_EQ(rig.unit->table(0x8F)->size(), 12u);
+}
+
 TEST(StatefulStatus, AUnitThatNeverSettlesTimesOutAtTheDeadline) {
     Rig rig(Model::Ls50, Rig::Handlers::Stateful);
     auto& s = rig.open();
