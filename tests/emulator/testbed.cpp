@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -135,6 +136,7 @@ struct UsbFront {
     UsbLog log;
     std::map<UMockdevIoctlClient*, Initiator> initiators;  // one per open device node
     Initiator current = 0;                                 // whose ioctl is being answered
+    UMockdevIoctlClient* claimer = nullptr;                // the descriptor holding interface 0
     std::deque<std::vector<std::uint8_t>> in_queue;
     std::deque<Urb> pending_in;
     std::deque<Urb> finished;
@@ -314,11 +316,14 @@ struct UsbFront {
                 return answer(client);
             }
             case USBDEVFS_RELEASEINTERFACE:
+                if (claimer == client) claimer = nullptr;
                 return answer(client);
             case USBDEVFS_CLAIMINTERFACE:
-                if (options.claimed) {
+                // As the kernel does: one open descriptor at a time holds the interface.
+                if (options.claimed || (claimer && claimer != client)) {
                     umockdev_ioctl_client_complete(client, -1, EBUSY);
                 } else {
+                    claimer = client;
                     umockdev_ioctl_client_complete(client, 0, 0);
                 }
                 return TRUE;
@@ -527,6 +532,9 @@ void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
     auto* front = static_cast<Front*>(data);
     std::lock_guard lock(front->m);
     front->initiators.erase(client);
+    if constexpr (std::is_same_v<Front, UsbFront>) {
+        if (front->claimer == client) front->claimer = nullptr;
+    }
 }
 
 }  // namespace
