@@ -23,7 +23,10 @@
 // ThreadSanitizer cannot see how umockdev's own library hands strings between the test's thread
 // and its worker (through GLib, which is not instrumented): the races it reports inside that
 // library are none of ours. Races in our code and the tests stay reported.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() { return "race:libumockdev.so.0\nrace:g_strdup\n"; }
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
+    return "race:libumockdev.so.0\n"
+           "race:g_strdup\n";
+}
 
 namespace vexlor::emulator {
 

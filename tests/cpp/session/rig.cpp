@@ -73,7 +73,6 @@ Rig::Rig(protocol::model::Model model, Handlers handlers) : unit(std::make_share
 }
 
 error::Result<session::Session> Rig::try_open(FlakyTransport::Pick fail) {
-    *closed = false;
     closed = std::make_shared<bool>(false);
     std::unique_ptr<transport::Transport> t = std::make_unique<Watched>(std::make_unique<emulator::LocalTransport>(unit), closed);
     if (fail) t = std::make_unique<FlakyTransport>(std::move(t), std::move(fail));
