@@ -1,9 +1,14 @@
 // The emulated unit's own answers, driven in the process as a transport.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
+#include "cpp/fake_clock.hpp"
+#include "emulator/pages.hpp"
+#include "emulator/testbed.hpp"
 #include "emulator/unit.hpp"
+#include "transport/usb.hpp"
 #include "protocol/model.hpp"
 
 namespace vexlor::emulator {
@@ -201,6 +206,32 @@ TEST(StatefulUnit, ScriptedBehavioursComeInTheirOrder) {
     EXPECT_FALSE(t.execute(TUR, transport::Data::none(), 1s));
     const std::vector<std::uint8_t> inquiry{0x12, 0, 0, 0, 0, 0};
     EXPECT_FALSE(t.execute(inquiry, transport::Data::none(), 1s));  // gone for good
+}
+
+// A unit with less to send than the host asked for ends its data phase with an empty packet, so
+// the host's next read is the status block and not more data.
+TEST(EmulatedUsbUnit, AShortDataPhaseEndsWithAnEmptyPacket) {
+    Testbed bed;
+    auto unit = bed.add_usb(Model::Ls40, 1, {2}, {.product = 0x4000});
+    unit->set_inquiry(Unit::Inquiry::Short);
+    auto list = transport::usb::enumerate();
+    ASSERT_TRUE(list);
+    const auto d = std::find_if(list->begin(), list->end(), [](const auto& u) { return u.vendor == 0x04B0; });
+    ASSERT_NE(d, list->end());
+    test_support::SkipClock clock;
+    auto t = transport::usb::UsbTransport::open(*d, clock);
+    ASSERT_TRUE(t) << t.error().message;
+    std::vector<std::uint8_t> buf(36);
+    const std::vector<std::uint8_t> inquiry{0x12, 0, 0, 0, 36, 0};
+    auto r = (*t)->execute(inquiry, transport::Data::in(buf), 2s);
+    ASSERT_TRUE(r) << transport::debug_string(r.error());
+    EXPECT_EQ(r->transferred, 35u);
+    buf.assign(255, 0);
+    const std::vector<std::uint8_t> address_page{0x12, 1, 0xC1, 0, 0xFF, 0x80};
+    r = (*t)->execute(address_page, transport::Data::in(buf), 2s);
+    ASSERT_TRUE(r) << transport::debug_string(r.error());
+    EXPECT_EQ(r->transferred, vpd_page(Model::Ls40, 0xC1)->size());
+    EXPECT_EQ(r->status, transport::Status::good());
 }
 
 }  // namespace
