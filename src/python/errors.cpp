@@ -61,10 +61,11 @@ Pending::Pending(Mapped mapped) : mapped_(std::move(mapped)) {
     if (mapped_.type != Exception::UnsupportedError) return;
     nb::gil_scoped_acquire gil;
     if (!exception_type(mapped_.type)) return;  // the module is not initialised; raise() reports it
-    PyObject* args = Py_BuildValue("(s#)", mapped_.message.data(), static_cast<Py_ssize_t>(mapped_.message.size()));
-    if (args) {
-        instance_ = PyObject_Call(exception_type(mapped_.type), args, nullptr);
-        Py_DECREF(args);
+    // Not Py_BuildValue with "s#": without PY_SSIZE_T_CLEAN it fails on Python 3.10 and later.
+    PyObject* message = PyUnicode_DecodeUTF8(mapped_.message.data(), static_cast<Py_ssize_t>(mapped_.message.size()), "replace");
+    if (message) {
+        instance_ = PyObject_CallOneArg(exception_type(mapped_.type), message);
+        Py_DECREF(message);
     }
     if (!instance_) {
         // Raised later from the recorded type and message instead.

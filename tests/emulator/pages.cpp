@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <initializer_list>
 
 namespace vexlor::emulator {
@@ -287,8 +288,9 @@ std::optional<std::vector<std::uint8_t>> page_of(const ModelValues& meant, std::
 
 std::optional<std::vector<std::uint8_t>> vpd_page(Model model, std::uint8_t code) { return page_of(model_values(model), code); }
 
-std::optional<std::vector<std::uint16_t>> ccd_record(Model model) {
-    const ModelValues& s = model_values(model);
+std::optional<std::vector<std::uint16_t>> ccd_record(Model model) { return ccd_record(model_values(model)); }
+
+std::optional<std::vector<std::uint16_t>> ccd_record(const ModelValues& s) {
     if (!s.ccd) return std::nullopt;
     // Each row is the nominal levels with a small gain per colour and per curve; the middle
     // colour's first curve is the reference and reads the levels unchanged.
@@ -301,6 +303,123 @@ std::optional<std::vector<std::uint16_t>> ccd_record(Model model) {
         }
     }
     return words;
+}
+
+
+// ---- the state a unit keeps and the records it hands over ----
+//
+// Power-on windows: one per CCD colour (identifiers 1, 2, 3, and 9 for a fourth row), at the
+// optical resolution, over the whole X reach and 1000 addresses past the Y reach: a unit just
+// powered on holds windows no pass could use, which is why staging skips them.
+// Lens: at power-on in the middle of the focus range; autofocus leaves it three eighths of the
+// way up the range.
+// Start-up exposures (data type 8Ch): red 30000, green 25000, blue 40000, infrared 20000, any
+// other channel 28000 (10 ns units), inside every model's exposure limits.
+// Analog gains (8Ah): 1.0, 1.25 and 1.5 as big-endian floats (the unit keeps three, a host reads two).
+// Setup (8Dh): byte2 1, base level 4095, first 1000, second 2000, one entry naming the qualifier
+// with first 500, second 64 and the 0-65535 range.
+// Perforation readings (8Eh), with film loaded: six perforations, 8 apart, decimals 0, 1, 2, ...,
+// the second reading after a count switch; none without film.
+// Frame positions (8Fh), with film loaded and until a host sends its own: three frames 9000
+// addresses apart from 1500, each against the perforation reading nearest its top; none without film.
+
+namespace {
+
+void put_be(std::vector<std::uint8_t>& d, std::uint64_t v, std::size_t width) {
+    for (std::size_t i = width; i-- > 0;) d.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+std::vector<Descriptor> power_on_windows(const ModelValues& s) {
+    std::vector<std::uint8_t> ids{1, 2, 3};
+    if (s.address.ccd_lines >= 4) ids.push_back(9);
+    std::vector<Descriptor> out;
+    for (const std::uint8_t id : ids) {
+        std::vector<std::uint8_t> d{id, 0};
+        put_be(d, s.address.x.optical_dpi, 2);
+        put_be(d, s.address.y.optical_dpi, 2);
+        put_be(d, 0, 4);
+        put_be(d, 0, 4);
+        put_be(d, s.address.x.max_extent, 4);
+        put_be(d, s.address.y.max_extent + 1000, 4);
+        d.insert(d.end(), {0, 0, 0, 2, 8});  // brightness, threshold, contrast, gray multilevel, 8 bits
+        d.resize(42, 0);
+        d.insert(d.end(), {0x01, 0x02, 0x01, 0x00});  // image, normal quality, line order
+        put_be(d, white_balance_exposure(id), 4);
+        Descriptor w{};
+        std::copy(d.begin(), d.end(), w.begin());
+        out.push_back(w);
+    }
+    return out;
+}
+
+std::uint32_t power_on_focus(const ModelValues& s) { return (std::uint32_t{s.address.focus_min} + s.address.focus_max) / 2; }
+
+std::uint32_t found_focus(const ModelValues& s) {
+    return s.address.focus_min + (std::uint32_t{s.address.focus_max} - s.address.focus_min) * 3 / 8;
+}
+
+std::uint32_t white_balance_exposure(std::uint8_t id) {
+    switch (id) {
+        case 1: return 30000;
+        case 2: return 25000;
+        case 3: return 40000;
+        case 9: return 20000;
+        default: return 28000;
+    }
+}
+
+std::vector<std::uint8_t> analog_gain_record() {
+    std::vector<std::uint8_t> d;
+    for (const float g : {1.0f, 1.25f, 1.5f}) {
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &g, sizeof bits);
+        put_be(d, bits, 4);
+    }
+    return d;
+}
+
+std::vector<std::uint8_t> setup_record(const ModelValues&, std::uint8_t id) {
+    std::vector<std::uint8_t> d{0, 0, 1};
+    put_be(d, 4095, 2);
+    put_be(d, 1000, 4);
+    put_be(d, 2000, 4);
+    d.push_back(1);
+    d.push_back(id);
+    put_be(d, 500, 4);
+    put_be(d, 64, 4);
+    put_be(d, 0, 2);
+    put_be(d, 65535, 2);
+    return d;
+}
+
+std::vector<std::uint8_t> perforation_record(bool loaded) {
+    const std::size_t n = loaded ? 6 : 0;
+    std::vector<std::uint8_t> d;
+    put_be(d, 1 + 4 * n, 3);
+    d.push_back(4);
+    for (std::size_t i = 0; i < n; ++i) {
+        put_be(d, 8 * i, 2);
+        d.push_back(static_cast<std::uint8_t>((i == 1 ? 0x80 : 0x00) | i));
+        d.push_back(static_cast<std::uint8_t>(10 + i));
+    }
+    return d;
+}
+
+std::vector<std::uint8_t> positions_record(bool loaded) {
+    const std::size_t n = loaded ? 3 : 0;
+    std::vector<std::uint8_t> d;
+    put_be(d, 8 * n + 2, 2);
+    d.push_back(static_cast<std::uint8_t>(n));
+    d.push_back(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        put_be(d, 1500 + 9000 * i, 4);
+        put_be(d, 16 * i, 2);
+        d.push_back(static_cast<std::uint8_t>(i));
+        d.push_back(static_cast<std::uint8_t>(10 + 2 * i));
+    }
+    return d;
 }
 
 }  // namespace vexlor::emulator

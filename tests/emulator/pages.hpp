@@ -5,6 +5,7 @@
 // that the parsers read back exactly what the emulator meant.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -48,5 +49,20 @@ std::optional<std::vector<std::uint8_t>> vpd_page(protocol::model::Model model, 
 // The CCD data record (data type 91h) as 16-bit words, consistent with the model's E3 page:
 // ccd_lines colours of `curves` rows of one word per page value. None on models without E3.
 std::optional<std::vector<std::uint16_t>> ccd_record(protocol::model::Model model);
+std::optional<std::vector<std::uint16_t>> ccd_record(const ModelValues& meant);
+
+// The state a unit of the model powers on with, and the records it hands over (values below).
+using Descriptor = std::array<std::uint8_t, 50>;
+std::vector<Descriptor> power_on_windows(const ModelValues& meant);
+std::uint32_t power_on_focus(const ModelValues& meant);
+// Where autofocus leaves the lens.
+std::uint32_t found_focus(const ModelValues& meant);
+// The start-up exposure for a window identifier, in 10 ns.
+std::uint32_t white_balance_exposure(std::uint8_t id);
+// Record payloads (after the 6-byte header) for data types 8Ah, 8Dh, 8Eh and 8Fh.
+std::vector<std::uint8_t> analog_gain_record();
+std::vector<std::uint8_t> setup_record(const ModelValues& meant, std::uint8_t id);
+std::vector<std::uint8_t> perforation_record(bool loaded);
+std::vector<std::uint8_t> positions_record(bool loaded);
 
 }  // namespace vexlor::emulator

@@ -128,6 +128,8 @@ struct UsbFront {
 
     std::mutex m;
     UsbLog log;
+    std::map<UMockdevIoctlClient*, Initiator> initiators;  // one per open device node
+    Initiator current = 0;                                 // whose ioctl is being answered
     std::deque<std::vector<std::uint8_t>> in_queue;
     std::deque<Urb> pending_in;
     std::deque<Urb> finished;
@@ -171,7 +173,8 @@ struct UsbFront {
             push({d.begin() + static_cast<std::ptrdiff_t>(at), d.begin() + static_cast<std::ptrdiff_t>(at + n)});
             at += n;
         }
-        if (fault.empty_data) push({});
+        // A unit that has less to send than was asked ends the data phase with an empty packet.
+        if (fault.empty_data || d.size() < allocation_length(cdb)) push({});
     }
 
     void answer_phase() {
@@ -218,7 +221,8 @@ struct UsbFront {
             out_buf.insert(out_buf.end(), bytes.begin(), bytes.end());
             if (out_buf.size() >= out_len) {
                 awaiting_out = false;
-                resp = unit->execute(cdb, out_buf);
+                resp = unit->execute(cdb, out_buf, current);
+                if (resp.gone) return -ENODEV;
                 push_status();
             }
             return 0;
@@ -239,7 +243,11 @@ struct UsbFront {
         if (out_len > 0) {
             phase = 0x02;
         } else {
-            resp = unit->execute(cdb);
+            resp = unit->execute(cdb, {}, current);
+            if (resp.gone) {
+                have_cmd = false;
+                return -ENODEV;
+            }
             phase = resp.data_in.empty() && !fault.empty_data ? 0x01 : 0x03;
         }
         busy_until = Clock::now() + fault.busy_for;
@@ -323,6 +331,7 @@ struct UsbFront {
                 return TRUE;
             }
             case USBDEVFS_SUBMITURB: {
+                if (unit->unplugged()) return answer(client, -1, ENODEV);
                 Urb u;
                 u.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
                 u.endpoint = read_at<unsigned char>(u.urb, offsetof(usbdevfs_urb, endpoint));
@@ -389,6 +398,8 @@ struct SgFront {
     std::mutex m;
     SgLog log;
     int reserved = 32768;
+    std::map<UMockdevIoctlClient*, Initiator> initiators;  // one per open device node
+    Initiator current = 0;
 
     ~SgFront() {
         if (handler) g_object_unref(handler);
@@ -436,7 +447,14 @@ struct SgFront {
         const Fault f = unit->next_fault();
         std::span<const std::uint8_t> out;
         if (log.dxfer_direction == SG_DXFER_TO_DEV && xfer) out = {xfer->data, static_cast<std::size_t>(xfer->data_len)};
-        const Response r = unit->execute(cdb, out);
+        const Response r = unit->execute(cdb, out, current);
+        if (r.gone) {
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            for (UMockdevIoctlData* d : {cmd, xfer, sb, h}) {
+                if (d) umockdev_ioctl_data_unref(d);
+            }
+            return;
+        }
 
         int resid = 0;
         if (log.dxfer_direction == SG_DXFER_FROM_DEV) {
@@ -488,11 +506,22 @@ struct SgFront {
 
 namespace {
 
+// umockdev keeps one client per open descriptor of a node: each is an initiator of its own.
 template <class Front>
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     auto* front = static_cast<Front*>(data);
     std::lock_guard lock(front->m);
+    auto [it, fresh] = front->initiators.try_emplace(client, 0);
+    if (fresh) it->second = front->unit->connect();
+    front->current = it->second;
     return front->ioctl(client, umockdev_ioctl_client_get_request(client), umockdev_ioctl_client_get_arg(client));
+}
+
+template <class Front>
+void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* front = static_cast<Front*>(data);
+    std::lock_guard lock(front->m);
+    front->initiators.erase(client);
 }
 
 }  // namespace
@@ -555,6 +584,7 @@ std::shared_ptr<Unit> Testbed::add_usb(protocol::model::Model model, int bus, st
     front->node = fmt::format("/dev/bus/usb/{:03}/{:03}", bus, dev);
     front->handler = umockdev_ioctl_base_new();
     g_signal_connect(front->handler, "handle-ioctl", G_CALLBACK(on_ioctl<UsbFront>), front.get());
+    g_signal_connect(front->handler, "client-vanished", G_CALLBACK(on_vanished<UsbFront>), front.get());
     GError* err = nullptr;
     check(umockdev_testbed_attach_ioctl(I.tb, front->node.c_str(), front->handler, &err), err, "attach USB ioctl");
     front->syspath = I.add_usb_device(bus, dev, path, unit_descriptors(options.product, options.max_packet), !options.unconfigured);
@@ -583,6 +613,7 @@ std::shared_ptr<Unit> Testbed::add_sg(const std::string& name, std::optional<pro
     if (options.openable) {
         front->handler = umockdev_ioctl_base_new();
         g_signal_connect(front->handler, "handle-ioctl", G_CALLBACK(on_ioctl<SgFront>), front.get());
+        g_signal_connect(front->handler, "client-vanished", G_CALLBACK(on_vanished<SgFront>), front.get());
         GError* err = nullptr;
         check(umockdev_testbed_attach_ioctl(I.tb, node.c_str(), front->handler, &err), err, "attach SG ioctl");
     }
@@ -626,6 +657,18 @@ SgLog Testbed::sg_log(const std::string& name) const {
     if (it == impl_->sg.end()) return {};
     std::lock_guard lock(it->second->m);
     return it->second->log;
+}
+
+bool Testbed::in_use() const {
+    for (const auto& [_, f] : impl_->usb) {
+        std::lock_guard lock(f->m);
+        if (!f->initiators.empty()) return true;
+    }
+    for (const auto& [_, f] : impl_->sg) {
+        std::lock_guard lock(f->m);
+        if (!f->initiators.empty()) return true;
+    }
+    return false;
 }
 
 std::string Testbed::root_dir() const {

@@ -66,6 +66,9 @@ public:
     UsbLog usb_log(int bus, const std::vector<int>& ports) const;
     SgLog sg_log(const std::string& name) const;
 
+    // Whether a device node of the testbed is still open somewhere (a session not yet closed).
+    bool in_use() const;
+
     std::string root_dir() const;
     std::string dev_dir() const;
 

@@ -1,7 +1,14 @@
-// The emulated unit: a model answering the command set, scripted to misbehave per command.
-// The USB and SG fronts (testbed.hpp) and the in-process adapter below all drive one of these.
+// The emulated unit: a model answering the command set from a state it keeps, scripted to
+// misbehave per command. The USB and SG fronts (testbed.hpp) and the in-process adapter below
+// all drive one of these.
+//
+// Every command runs through `execute`: first the scripted behaviours (an unplugged link, a
+// reservation held by another initiator, unit attentions, not-ready spells, cooperation requests,
+// refusals, failures, adjustments), then a test's own handler for the operation code when one was
+// installed with `on`, else the unit's own answer from its state (`standard`).
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -10,10 +17,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "emulator/pages.hpp"
+#include "protocol/data.hpp"
 #include "protocol/model.hpp"
 #include "transport/transport.hpp"
 
@@ -27,12 +37,18 @@ struct Response {
     std::uint8_t ascq = 0;
     std::uint8_t fourth = 0;
     std::vector<std::uint8_t> data_in;  // what the unit sends, already cut to the allocation length
+    bool gone = false;                  // the unit is unplugged: the link fails, nothing is answered
 
     static Response good() { return {}; }
     static Response check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, std::uint8_t fourth = 0) {
         return Response{0x02, key, asc, ascq, fourth, {}};
     }
     static Response with_data(std::vector<std::uint8_t> d) { return Response{0x00, 0, 0, 0, 0, std::move(d)}; }
+    static Response unplugged() {
+        Response r;
+        r.gone = true;
+        return r;
+    }
 };
 
 // How the unit misbehaves during one command (the default misbehaves in no way).
@@ -57,6 +73,33 @@ struct Fault {
     bool driver_timeout = false;                      // complete with host status 3
 };
 
+// The allocation length a data-in command names: byte 4 of a 6-byte CDB, bytes 6-8 of a longer one.
+std::size_t allocation_length(std::span<const std::uint8_t> cdb);
+
+// One initiator's link to the unit (a transport, an open device node); 0 is the anonymous one.
+using Initiator = std::uint64_t;
+
+// Activities a not-ready answer names (its fourth code).
+namespace activity {
+inline constexpr std::uint8_t OPERATING = 0;
+inline constexpr std::uint8_t MOVING = 1;
+inline constexpr std::uint8_t MEASURING = 2;
+inline constexpr std::uint8_t SHADING = 4;
+}  // namespace activity
+
+// One stretch of a not-ready spell: `polls` commands answered not ready with `activity`.
+struct Spell {
+    std::uint8_t activity = activity::OPERATING;
+    int polls = 1;
+};
+
+// A command the unit ran, as it arrived.
+struct Logged {
+    std::vector<std::uint8_t> cdb;
+    std::vector<std::uint8_t> out;  // the data-out bytes, if any
+    Initiator initiator = 0;
+};
+
 class Unit {
 public:
     // A command's handler; `out` holds the data-out bytes when the command carries them.
@@ -69,15 +112,20 @@ public:
 
     explicit Unit(protocol::model::Model model);
 
-    protocol::model::Model model() const { return model_; }
+    protocol::model::Model model() const;
+    // Becomes a unit of another model, its pages and its power-on state included.
     void set_model(protocol::model::Model m);
 
-    // Replaces (or adds) the handler of one operation code.
+    // Replaces (or adds) the handler of one operation code; `standard` is the unit's own answer.
     void on(std::uint8_t opcode, Command c);
     void on(std::uint8_t opcode, Handler h) { on(opcode, Command{std::move(h), {}}); }
+    // Called from a handler, it answers for the initiator whose command that is.
+    Response standard(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out = {});
 
     std::size_t out_length(std::span<const std::uint8_t> cdb) const;
-    Response execute(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out = {});
+    Response execute(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out = {}, Initiator who = 0);
+    // A new initiator id, for one transport or one open device node.
+    Initiator connect();
 
     // Faults for the coming commands, one per command in order.
     void script(Fault f);
@@ -91,40 +139,157 @@ public:
     void set_inquiry(Inquiry how);
     void set_product(std::string product);  // overrides the model's product text
 
-    // Every CDB the unit received, in order.
+    // ---- state ----
+    // A holder or film in the unit; whether the adapter has something waiting to be taken in.
+    void set_loaded(bool loaded);
+    bool loaded() const;
+    void set_waiting(bool waiting);
+    bool waiting() const;
+    // A scan open on the unit (left by an earlier process, or entered by SCAN); ABORT ends it.
+    void set_scanning(bool scanning);
+    bool scanning() const;
+    std::optional<Initiator> reserved_by() const;
+    void set_reserved_by(std::optional<Initiator> who);  // another host's reservation, for tests
+    std::uint16_t divisor() const;                        // the last MODE SELECT's, 1200 at power-on
+    std::uint32_t focus() const;
+    void set_focus(std::uint32_t position);
+    // The windows the unit holds, as 50-byte descriptors in identifier order.
+    std::vector<std::array<std::uint8_t, 50>> windows() const;
+    // The frame tables last sent (Boundary, Boundary2), as their wire bytes.
+    std::optional<std::vector<std::uint8_t>> table(std::uint8_t type) const;
+    // What the unit publishes: a copy to change (E1 ops, data types...) or to read.
+    ModelValues values() const;
+    void edit(const std::function<void(ModelValues&)>& change);
+
+    // ---- scripting ----
+    // The next commands (INQUIRY excepted) answer not ready, stretch by stretch.
+    void not_ready(std::vector<Spell> spell);
+    // The next `count` commands (INQUIRY excepted) raise a unit attention (06h with asc/ascq).
+    void attention(int count, std::uint8_t asc = 0x29, std::uint8_t ascq = 0x00);
+    int attentions_raised() const;
+    // The next `times` commands with this operation code ask for host cooperation with `record`
+    // (its first byte is the kind, also the request's ASCQ); READ of data type 87h hands it over.
+    void cooperate(std::uint8_t opcode, std::vector<std::uint8_t> record, int times = 1);
+    int cooperation_reads() const;
+    // Refusals of an operation code: invalid operation code (the unit lacks it), command
+    // sequence error, or invalid field; `times` < 0 refuses for good.
+    enum class Refusal { Opcode, Sequence, Field };
+    void refuse(std::uint8_t opcode, Refusal how = Refusal::Opcode, int times = -1);
+    // The next `times` commands with this operation code fail with this sense (a hardware error by default).
+    void fail(std::uint8_t opcode, int times = 1, std::array<std::uint8_t, 3> sense = {0x04, 0x44, 0x00});
+    // The next `times` commands with this operation code succeed with a note (sense key 1).
+    void adjust(std::uint8_t opcode, int times = 1, std::uint8_t asc = 0x37, std::uint8_t ascq = 0x00);
+    // How many TEST UNIT READYs an EXECUTE operation stays busy for, and with which activity.
+    void takes(std::uint8_t op, int polls, std::uint8_t activity = activity::MOVING);
+    // Autofocus runs without reaching focus: the mechanism error, explained by SEND DIAGNOSTIC.
+    void set_focus_found(bool found);
+    bool focus_found() const;
+    // The unit answers this VPD page, or this data type's record payload, with these bytes instead.
+    void set_page(std::uint8_t code, std::vector<std::uint8_t> bytes);
+    void set_record(std::uint8_t type, std::vector<std::uint8_t> payload);
+    // The link fails from now on, or from the first command with this operation code.
+    void unplug(std::optional<std::uint8_t> at_opcode = std::nullopt);
+    bool unplugged() const;
+
+    // Every command the unit received, in order.
     std::vector<std::vector<std::uint8_t>> received() const;
+    std::vector<Logged> log() const;
 
     std::mutex& mutex() const { return mutex_; }
 
 private:
+    struct Pending {
+        std::uint8_t op = 0;
+        protocol::data::Operation params;
+        int polls = 0;
+        std::uint8_t activity = activity::MOVING;
+    };
+    struct Scripted {
+        int times = 0;  // < 0: for good
+        Response answer;
+    };
+    struct Coop {
+        std::uint8_t opcode = 0;
+        std::vector<std::uint8_t> record;
+        int times = 0;
+    };
+
+    void power_on();
+    std::optional<Response> scripted(std::span<const std::uint8_t> cdb, Initiator who);
+    Response run_standard(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out, Initiator who);
     Response inquiry_reply(std::span<const std::uint8_t> cdb);
+    Response read_record(std::span<const std::uint8_t> cdb);
+    Response send_record(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out);
+    Response set_window(std::span<const std::uint8_t> out);
+    Response get_window(std::span<const std::uint8_t> cdb) const;
+    Response execute_op(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out);
+    Response trigger();
+    Response ready();
+    std::optional<std::vector<std::uint8_t>> record_payload(std::uint8_t type, std::uint8_t qualifier) const;
+    bool offers_op(std::uint8_t op) const;
 
     mutable std::mutex mutex_;
     protocol::model::Model model_;
+    ModelValues values_;
     std::uint8_t device_type_ = 6;
     std::uint8_t qualifier_ = 0;
     Inquiry inquiry_ = Inquiry::Ok;
     std::optional<std::string> product_;
     std::map<std::uint8_t, Command> commands_;
     std::deque<Fault> script_;
-    std::vector<std::vector<std::uint8_t>> received_;
+    std::vector<Logged> log_;
+    Initiator next_initiator_ = 1;
+
+    // State.
+    bool loaded_ = true;
+    bool waiting_ = false;
+    bool scanning_ = false;
+    std::optional<Initiator> reserved_by_;
+    std::uint16_t divisor_ = 1200;
+    std::uint32_t focus_ = 0;
+    std::map<std::uint8_t, std::array<std::uint8_t, 50>> windows_;
+    std::map<std::uint8_t, std::vector<std::uint8_t>> tables_;  // sent records by data type
+    std::optional<Pending> armed_;                               // EXECUTE taken, not yet triggered
+    std::optional<Pending> running_;                             // triggered, finishing
+    std::optional<std::array<std::uint8_t, 3>> diagnosis_;        // what SEND DIAGNOSTIC explains
+    bool focus_found_ = true;
+    std::map<std::uint8_t, std::pair<int, std::uint8_t>> durations_;  // op -> polls, activity
+
+    // Scripts.
+    std::deque<Spell> spell_;
+    int attentions_left_ = 0;
+    std::pair<std::uint8_t, std::uint8_t> attention_code_{0x29, 0x00};
+    int attentions_raised_ = 0;
+    std::deque<Coop> coops_;
+    std::optional<std::vector<std::uint8_t>> coop_record_;  // the request being answered
+    int coop_reads_ = 0;
+    std::map<std::uint8_t, Scripted> refusals_;
+    std::map<std::uint8_t, Scripted> failures_;
+    std::map<std::uint8_t, Scripted> adjustments_;
+    std::map<std::uint8_t, std::vector<std::uint8_t>> pages_;
+    std::map<std::uint8_t, std::vector<std::uint8_t>> records_;
+    bool unplugged_ = false;
+    std::optional<std::uint8_t> unplug_at_;
 };
 
 // The INQUIRY product text the emulator uses for a model ("LS-5000 ED" style).
 std::string product_text(protocol::model::Model m);
 
-// Drives a unit directly as a transport, in the process, with no framing in between.
+// Drives a unit directly as a transport, in the process, with no framing in between; each
+// transport is an initiator of its own.
 class LocalTransport final : public transport::Transport {
 public:
     explicit LocalTransport(std::shared_ptr<Unit> unit, std::size_t max_transfer = 131072)
-        : unit_(std::move(unit)), max_transfer_(max_transfer) {}
+        : unit_(std::move(unit)), max_transfer_(max_transfer), initiator_(unit_->connect()) {}
     std::size_t max_transfer() const override { return max_transfer_; }
     std::expected<transport::Reply, transport::Error> execute(std::span<const std::uint8_t> cdb, transport::Data data,
                                                               transport::Duration timeout) override;
+    Initiator initiator() const { return initiator_; }
 
 private:
     std::shared_ptr<Unit> unit_;
     std::size_t max_transfer_;
+    Initiator initiator_;
 };
 
 }  // namespace vexlor::emulator

@@ -46,7 +46,21 @@ emulator::Unit::Handler window_list(std::vector<std::vector<std::uint8_t>> descr
     };
 }
 
-Rig::Rig(protocol::model::Model model) : unit(std::make_shared<emulator::Unit>(model)) {
+emulator::Unit::Handler on_nth(int n, emulator::Response r) {
+    return [n, r, seen = std::make_shared<int>(0)](emulator::Unit& u, std::span<const std::uint8_t> cdb,
+                                                 std::span<const std::uint8_t> out) {
+        if (++*seen == n) return r;
+        return u.standard(cdb, out);
+    };
+}
+
+Rig::Rig(protocol::model::Model model, Handlers handlers) : unit(std::make_shared<emulator::Unit>(model)) {
+    if (handlers == Handlers::Stateful) return;
+    // Commands a test answers itself, or the unit does not have.
+    for (const std::uint8_t op : {session::opcode::READ, session::opcode::SEND, session::opcode::SCAN, session::opcode::SEND_DIAGNOSTIC,
+                                  session::opcode::EXECUTE, session::opcode::GET_PARAMETER, session::opcode::TRIGGER}) {
+        unit->on(op, [](emulator::Unit&, auto, auto) { return check(5, 0x20, 0); });
+    }
     const auto good = [](emulator::Unit&, std::span<const std::uint8_t>, std::span<const std::uint8_t>) {
         return emulator::Response::good();
     };
@@ -59,7 +73,9 @@ Rig::Rig(protocol::model::Model model) : unit(std::make_shared<emulator::Unit>(m
 }
 
 error::Result<session::Session> Rig::try_open(FlakyTransport::Pick fail) {
-    std::unique_ptr<transport::Transport> t = std::make_unique<emulator::LocalTransport>(unit);
+    *closed = false;
+    closed = std::make_shared<bool>(false);
+    std::unique_ptr<transport::Transport> t = std::make_unique<Watched>(std::make_unique<emulator::LocalTransport>(unit), closed);
     if (fail) t = std::make_unique<FlakyTransport>(std::move(t), std::move(fail));
     return session::Session::open(std::move(t), clock);
 }

@@ -1,5 +1,5 @@
-// A session over an in-process emulated unit whose handlers the test scripts, and a clock that
-// only moves when the session sleeps.
+// A session over an in-process emulated unit, either the stateful unit as it powers on or one
+// whose handlers the test scripts, and a clock that only moves when the session sleeps.
 #pragma once
 
 #include <functional>
@@ -43,8 +43,32 @@ emulator::Response record(std::uint8_t code, std::span<const std::uint8_t> paylo
 // GET WINDOW answering with these descriptors at this stride.
 emulator::Unit::Handler window_list(std::vector<std::vector<std::uint8_t>> descriptors, std::size_t stride = 50);
 
+// Marks a flag when the transport it wraps is closed (dropped).
+class Watched final : public transport::Transport {
+public:
+    Watched(std::unique_ptr<transport::Transport> inner, std::shared_ptr<bool> closed)
+        : inner_(std::move(inner)), closed_(std::move(closed)) {}
+    ~Watched() override { *closed_ = true; }
+    std::size_t max_transfer() const override { return inner_->max_transfer(); }
+    std::expected<transport::Reply, transport::Error> execute(std::span<const std::uint8_t> cdb, transport::Data data,
+                                                              transport::Duration timeout) override {
+        return inner_->execute(cdb, data, timeout);
+    }
+
+private:
+    std::unique_ptr<transport::Transport> inner_;
+    std::shared_ptr<bool> closed_;
+};
+
+// A handler answering `r` to the `n`th command of its operation code (from 1) and as the unit
+// would to the others.
+emulator::Unit::Handler on_nth(int n, emulator::Response r);
+
 struct Rig {
-    explicit Rig(protocol::model::Model model = protocol::model::Model::Ls50);
+    // Scripted: GET WINDOW holds no windows, GET PARAMETER and EXECUTE are unknown, so opening
+    // never stages the lens; Stateful: the unit as it powers on, every command its own.
+    enum class Handlers { Scripted, Stateful };
+    explicit Rig(protocol::model::Model model = protocol::model::Model::Ls50, Handlers handlers = Handlers::Scripted);
 
     // Opens the session; the command log starts after the open.
     session::Session& open();
@@ -54,6 +78,7 @@ struct Rig {
     void mark();
 
     std::shared_ptr<emulator::Unit> unit;
+    std::shared_ptr<bool> closed = std::make_shared<bool>(false);  // the last transport opened was dropped
     StepClock clock;
     std::optional<session::Session> session;
     std::size_t mark_ = 0;

@@ -7,7 +7,10 @@
 #include "cpp/session/rig.hpp"
 #include "diag/log.hpp"
 #include "emulator/pages.hpp"
+#include "emulator/testbed.hpp"
 #include "session/probe.hpp"
+#include "transport/linux.hpp"
+#include "transport/usb.hpp"
 
 namespace vexlor::test_support {
 namespace {
@@ -270,6 +273,260 @@ TEST(Media, LoadEjectAndThePublishedTable) {
     ASSERT_TRUE(p.caps.frames);
     EXPECT_TRUE(p.caps.frames->frames.empty());
 }
+
+
+// ---- against the stateful unit ----
+
+namespace stateful {
+
+using emulator::ModelValues;
+
+const std::vector<Model> MODELS{Model::Ls40, Model::Ls50, Model::Ls4000, Model::Ls5000, Model::Ls8000, Model::Ls9000};
+
+Cdb vpd(std::uint8_t page) { return {0x12, 1, page, 0, 0xFF, 0x80}; }
+Cdb ten(std::uint8_t op, std::uint8_t b2, std::uint8_t b4, std::uint8_t b5, std::uint32_t n, std::uint8_t control) {
+    return {op, 0, b2, 0, b4, b5, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n),
+            control};
+}
+const Cdb INQUIRY{0x12, 0, 0, 0, 0x24, 0};
+const Cdb GET_PARAMETER_FOCUS{0xE1, 0, 0xC1, 0, 0, 0, 0, 0, 9, 0};
+const Cdb EXECUTE_FOCUS{0xE0, 0, 0xC1, 0, 0, 0, 0, 0, 9, 0};
+const Cdb TRIGGER{0xC1, 0, 0, 0, 0, 0};
+
+bool publishes(const ModelValues& v) { return v.frames.has_value(); }
+
+std::vector<Cdb> probe(const ModelValues& v) {
+    std::vector<Cdb> s{INQUIRY, vpd(0xC1)};
+    if (publishes(v)) s.push_back(vpd(0xC8));
+    for (const std::uint8_t p : {0xE1, 0xD1, 0xE3}) s.push_back(vpd(p));
+    return s;
+}
+
+// Both reads of the windows a unit holds.
+std::vector<Cdb> windows(const ModelValues& v) {
+    const auto held = static_cast<std::uint32_t>(emulator::power_on_windows(v).size());
+    return {GET_WINDOW_HEADER, ten(0x25, 0, 0, 0, 8 + 50 * held, 0x80)};
+}
+
+// What opening sends to a unit as it powers on, loaded or not.
+std::vector<Cdb> open_sequence(const ModelValues& v, bool loaded) {
+    std::vector<Cdb> s = probe(v);
+    s.push_back(TUR);
+    for (auto& c : windows(v)) s.push_back(c);
+    s.push_back(RESERVE);
+    s.push_back(MODE_SELECT);
+    if (v.ccd) {
+        const auto bytes = static_cast<std::uint32_t>(emulator::ccd_record(v)->size() * 2);
+        s.push_back(ten(0x28, 0x91, 0, 0x01, 6, 0x80));
+        s.push_back(ten(0x28, 0x91, 0, 0x01, 6 + bytes, 0x80));
+    }
+    s.push_back(publishes(v) ? vpd(0xC8) : TUR);
+    if (!loaded) return s;
+    for (auto& c : windows(v)) s.push_back(c);
+    // The lens goes back to where it is: the move takes two polls of the unit.
+    for (const auto& c : {GET_PARAMETER_FOCUS, EXECUTE_FOCUS, TRIGGER, TUR, TUR, TUR}) s.push_back(c);
+    return s;
+}
+
+enum class Front { Local, Usb, Sg };
+
+// A stateful unit behind one of the three fronts, and the session's transport to it.
+struct Bench {
+    Bench(Model model, Front front) : front(front) {
+        switch (front) {
+            case Front::Local: unit = std::make_shared<emulator::Unit>(model); break;
+            case Front::Usb:
+                bed.emplace();
+                unit = bed->add_usb(model, 1, {2}, {.product = protocol::model::usb_product(model).value_or(0x4001)});
+                break;
+            case Front::Sg:
+                bed.emplace();
+                unit = bed->add_sg("sg0", model);
+                break;
+        }
+    }
+
+    std::unique_ptr<transport::Transport> transport() {
+        switch (front) {
+            case Front::Local: return std::make_unique<emulator::LocalTransport>(unit);
+            case Front::Usb: {
+                auto list = transport::usb::enumerate();
+                EXPECT_TRUE(list);
+                for (const auto& d : *list) {
+                    if (d.vendor == 0x04B0) {
+                        auto t = transport::usb::UsbTransport::open(d, link_clock);
+                        EXPECT_TRUE(t);
+                        return std::move(*t);
+                    }
+                }
+                ADD_FAILURE() << "the emulated unit was not enumerated";
+                return nullptr;
+            }
+            case Front::Sg: {
+                auto t = transport::linux::SgTransport::open("/dev/sg0");
+                EXPECT_TRUE(t);
+                return std::move(*t);
+            }
+        }
+        return nullptr;
+    }
+
+    error::Result<session::Session> open() { return session::Session::open(transport(), clock); }
+
+    Front front;
+    std::optional<emulator::Testbed> bed;
+    std::shared_ptr<emulator::Unit> unit;
+    SkipClock link_clock;
+    StepClock clock;
+};
+
+struct OpenCase {
+    Model model;
+    Front front;
+};
+
+class StatefulOpen : public ::testing::TestWithParam<OpenCase> {};
+
+TEST_P(StatefulOpen, SendsTheWholeSequenceAndReleasesOnClose) {
+    const auto [model, front] = GetParam();
+    for (const bool loaded : {true, false}) {
+        Bench bench(model, front);
+        bench.unit->set_loaded(loaded);
+        const ModelValues v = bench.unit->values();
+        {
+            auto s = bench.open();
+            ASSERT_TRUE(s) << error::debug_string(s.error());
+            EXPECT_EQ(bench.unit->received(), open_sequence(v, loaded)) << "loaded " << loaded;
+            EXPECT_TRUE(s->reserved);
+            EXPECT_TRUE(bench.unit->reserved_by());
+            EXPECT_EQ(s->units, v.address.x.max_dpi);
+            EXPECT_EQ(bench.unit->divisor(), v.address.x.max_dpi);
+            EXPECT_EQ(static_cast<bool>(s->curves), v.ccd.has_value());
+            // The MODE SELECT list and the lens move carry the divisor and the lens position.
+            const auto log = bench.unit->log();
+            const auto mode_select = std::find_if(log.begin(), log.end(), [](const auto& l) { return l.cdb == MODE_SELECT; });
+            ASSERT_NE(mode_select, log.end());
+            const auto d = v.address.x.max_dpi;
+            EXPECT_EQ(mode_select->out, (std::vector<std::uint8_t>{0, 0, 0, 0, 0x03, 0x06, 0, 0, static_cast<std::uint8_t>(d >> 8),
+                                                                   static_cast<std::uint8_t>(d), 0, 0}));
+            if (loaded) {
+                const auto move = std::find_if(log.begin(), log.end(), [](const auto& l) { return l.cdb == EXECUTE_FOCUS; });
+                ASSERT_NE(move, log.end());
+                const auto at = emulator::power_on_focus(v);
+                EXPECT_EQ(move->out, (std::vector<std::uint8_t>{0, static_cast<std::uint8_t>(at >> 24), static_cast<std::uint8_t>(at >> 16),
+                                                                static_cast<std::uint8_t>(at >> 8), static_cast<std::uint8_t>(at), 0, 0, 0, 0}));
+            }
+        }
+        EXPECT_EQ(bench.unit->received().back(), RELEASE);
+        EXPECT_FALSE(bench.unit->reserved_by());
+    }
+}
+
+std::vector<OpenCase> open_cases() {
+    std::vector<OpenCase> out;
+    for (const Front f : {Front::Local, Front::Usb, Front::Sg}) {
+        for (const Model m : MODELS) out.push_back({m, f});
+    }
+    return out;
+}
+
+std::string case_name(const ::testing::TestParamInfo<OpenCase>& info) {
+    static constexpr std::array<const char*, 3> fronts{"Local", "Usb", "Sg"};
+    std::string name = std::string(protocol::model::name(info.param.model)) + fronts[static_cast<std::size_t>(info.param.front)];
+    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(ModelsAndFronts, StatefulOpen, ::testing::ValuesIn(open_cases()), case_name);
+
+// Whichever step of opening fails, the unit is left unreserved and the transport closed.
+TEST(StatefulOpenFailure, EveryStepLeavesNothingBehind) {
+    struct Case {
+        const char* step;
+        std::uint8_t opcode;
+        int nth;
+        Model model;
+    };
+    const Response hardware = check(4, 0x44, 0);
+    const std::vector<Case> cases{
+        {"probe", 0x12, 3, Model::Ls50},          {"ready", 0x00, 1, Model::Ls50},
+        {"stale scan check", 0x25, 1, Model::Ls50}, {"reserve", 0x16, 1, Model::Ls50},
+        {"measurement units", 0x15, 1, Model::Ls50}, {"media check", 0x00, 2, Model::Ls50},
+        {"published frames", 0x12, 7, Model::Ls8000}, {"staging", 0x25, 3, Model::Ls50},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        Rig rig(c.model, Rig::Handlers::Stateful);
+        rig.unit->on(c.opcode, on_nth(c.nth, hardware));
+        const auto r = rig.try_open();
+        ASSERT_FALSE(r);
+        EXPECT_TRUE(r.error().is_failure<protocol::sense::Failure::Hardware>()) << error::debug_string(r.error());
+        EXPECT_FALSE(rig.unit->reserved_by());
+        EXPECT_TRUE(*rig.closed);
+        const auto sent = rig.unit->received();
+        // Released exactly when the reservation was taken.
+        const bool took = std::count(sent.begin(), sent.end(), RESERVE) == 1 && c.opcode != 0x16;
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), RELEASE), took ? 1 : 0);
+    }
+    // A failure of the lens staging is not a failure of the open.
+    Rig rig(Model::Ls50, Rig::Handlers::Stateful);
+    rig.unit->on(0xE1, [](Unit&, auto, auto) { return check(4, 0x44, 0); });
+    EXPECT_TRUE(rig.try_open());
+}
+
+TEST(StatefulOpenFailure, ASecondSessionFindsTheUnitReserved) {
+    Rig rig(Model::Ls5000, Rig::Handlers::Stateful);
+    auto first = rig.try_open();
+    ASSERT_TRUE(first);
+    const auto holder = rig.unit->reserved_by();
+    auto second = rig.try_open();
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error(), error::Error(error::Error::Busy{protocol::sense::Contention::Reserved}));
+    EXPECT_EQ(rig.unit->reserved_by(), holder);  // the loser's drop released nothing of the holder's
+    first = std::unexpected(error::Error::not_found());
+    EXPECT_FALSE(rig.unit->reserved_by());
+    EXPECT_TRUE(rig.try_open());
+}
+
+TEST(StatefulOpen, AScanLeftOpenIsAborted) {
+    Rig rig(Model::Ls4000, Rig::Handlers::Stateful);
+    rig.unit->set_scanning(true);
+    diag::Capture cap;
+    ASSERT_TRUE(rig.try_open());
+    EXPECT_TRUE(cap.contains(diag::Level::Debug, "a scan was still valid from earlier, stopping it"));
+    EXPECT_FALSE(rig.unit->scanning());
+    const auto sent = after_probe(rig.unit->received());
+    EXPECT_EQ(std::vector<Cdb>(sent.begin(), sent.begin() + 5), (std::vector<Cdb>{TUR, GET_WINDOW_HEADER, ABORT, TUR, RESERVE}));
+}
+
+TEST(StatefulMedia, LoadEjectAndFocusFollowTheUnit) {
+    for (const Model m : MODELS) {
+        SCOPED_TRACE(protocol::model::name(m));
+        Rig rig(m, Rig::Handlers::Stateful);
+        auto& s = rig.open();
+        const ModelValues v = rig.unit->values();
+        EXPECT_EQ(s.media_loaded(), true);
+        EXPECT_EQ(s.eject(), true);
+        EXPECT_FALSE(rig.unit->loaded());
+        EXPECT_EQ(s.media_loaded(), false);
+        EXPECT_EQ(s.eject(), true);  // nothing left to give back counts as done
+        EXPECT_EQ(s.load(), false);  // nothing waiting
+        rig.unit->set_waiting(true);
+        EXPECT_EQ(s.load(), true);
+        EXPECT_TRUE(rig.unit->loaded());
+        EXPECT_EQ(s.media_loaded(), true);
+        ASSERT_TRUE(s.focus_to(v.address.focus_max));
+        EXPECT_EQ(s.focus_position(), v.address.focus_max);
+        ASSERT_TRUE(s.autofocus(v.address.x.origin_max, v.address.y.origin_max, std::nullopt));
+        EXPECT_EQ(s.focus_position(), emulator::found_focus(v));
+        rig.unit->set_focus_found(false);
+        const auto missed = s.autofocus(v.address.x.origin_min, v.address.y.origin_min, std::nullopt);
+        ASSERT_FALSE(missed);
+        EXPECT_TRUE(missed.error().is_failure<protocol::sense::Failure::OutOfFocus>());
+    }
+}
+
+}  // namespace stateful
 
 }  // namespace
 }  // namespace vexlor::test_support

@@ -2,6 +2,9 @@
 // the testbed (and its devices) before the module under test first enumerates USB.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -33,6 +36,30 @@ emulator::Unit::Inquiry inquiry_named(const std::string& s) {
     throw nb::value_error("inquiry must be \"ok\", \"check\" or \"short\"");
 }
 
+emulator::Unit::Refusal refusal_named(const std::string& s) {
+    if (s == "opcode") return emulator::Unit::Refusal::Opcode;
+    if (s == "sequence") return emulator::Unit::Refusal::Sequence;
+    if (s == "field") return emulator::Unit::Refusal::Field;
+    throw nb::value_error("how must be \"opcode\", \"sequence\" or \"field\"");
+}
+
+nb::bytes to_bytes(std::span<const std::uint8_t> b) { return nb::bytes(reinterpret_cast<const char*>(b.data()), b.size()); }
+
+std::vector<std::uint8_t> from_bytes(const nb::bytes& b) {
+    const auto* p = static_cast<const std::uint8_t*>(b.data());
+    return {p, p + b.size()};
+}
+
+// The testbed as Python holds it. Python may drop it at exit before a session still open on one
+// of its nodes, whose release would then wait forever on a handler that is gone: a testbed still
+// in use is left running for the process's last commands.
+struct Bed {
+    std::unique_ptr<emulator::Testbed> bed = std::make_unique<emulator::Testbed>();
+    ~Bed() {
+        if (bed->in_use()) static_cast<void>(bed.release());
+    }
+};
+
 }  // namespace
 
 NB_MODULE(vexlor_emulator, m) {
@@ -40,44 +67,157 @@ NB_MODULE(vexlor_emulator, m) {
         "Emulated scanner units behind faked device nodes (umockdev), for the Python tests.\n\n"
         "Run under umockdev-wrapper, one Testbed per process, made before vexlor first lists devices:\n\n"
         "    bed = vexlor_emulator.Testbed()\n"
-        "    bed.add_usb(model, bus, ports, claimed=False, inquiry='ok', product=None)\n"
+        "    unit = bed.add_usb(model, bus, ports, claimed=False, inquiry='ok', product=None)\n"
         "        model: 'LS-50' etc.; product id from the model unless product= is given;\n"
         "        claimed: the interface is held by another process; inquiry: 'ok', 'check'\n"
         "        (CHECK CONDITION) or 'short' (35 bytes of standard data)\n"
-        "    bed.add_sg(name, model, device_type=6, qualifier=0, openable=True)\n"
+        "    unit = bed.add_sg(name, model, device_type=6, qualifier=0, openable=True)\n"
         "        /dev/<name> answering SG_IO; model None: a unit whose product names no model\n"
         "    bed.remove_usb(bus, ports)   # unplug\n"
-        "    bed.dev_dir()                # the faked /dev folder";
+        "    bed.dev_dir()                # the faked /dev folder\n\n"
+        "A Unit keeps its state (loaded, waiting, scanning, focus, divisor, reserved, windows) and\n"
+        "its command log (log()), and is scripted with not_ready, attention, cooperate, refuse,\n"
+        "fail, adjust, takes, focus_found, set_page, set_record, drop_op and unplug.";
 
-    nb::class_<emulator::Testbed>(m, "Testbed")
+    nb::class_<emulator::Unit>(m, "Unit")
+        .def_prop_ro("model", [](const emulator::Unit& u) { return std::string(protocol::model::name(u.model())); })
+        .def(
+            "log",
+            [](const emulator::Unit& u, bool with_data) {
+                nb::list out;
+                for (const auto& l : u.log()) {
+                    if (with_data) {
+                        out.append(nb::make_tuple(to_bytes(l.cdb), to_bytes(l.out)));
+                    } else {
+                        out.append(to_bytes(l.cdb));
+                    }
+                }
+                return out;
+            },
+            nb::arg("with_data") = false, "Every command the unit received: CDBs, or (CDB, data out) pairs")
+        .def("opcodes", [](const emulator::Unit& u) {
+            std::vector<int> out;
+            for (const auto& c : u.received()) out.push_back(c.empty() ? -1 : c[0]);
+            return out;
+        })
+        .def("set_device_type", [](emulator::Unit& u, int type) { u.set_device_type(static_cast<std::uint8_t>(type)); })
+        .def_prop_ro("reserved", [](const emulator::Unit& u) { return u.reserved_by().has_value(); })
+        .def("reserve_for_other", [](emulator::Unit& u) { u.set_reserved_by(u.connect()); },
+             "Another host reserves the unit")
+        .def_prop_rw("loaded", &emulator::Unit::loaded, &emulator::Unit::set_loaded)
+        .def_prop_rw("waiting", &emulator::Unit::waiting, &emulator::Unit::set_waiting)
+        .def_prop_rw("scanning", &emulator::Unit::scanning, &emulator::Unit::set_scanning)
+        .def_prop_rw("focus", &emulator::Unit::focus, &emulator::Unit::set_focus)
+        .def_prop_ro("divisor", &emulator::Unit::divisor)
+        .def_prop_ro("focus_range", [](const emulator::Unit& u) {
+            const auto v = u.values();
+            return std::make_pair(int{v.address.focus_min}, int{v.address.focus_max});
+        })
+        .def_prop_ro("found_focus", [](const emulator::Unit& u) { return emulator::found_focus(u.values()); })
+        .def("windows", [](const emulator::Unit& u) {
+            nb::list out;
+            for (const auto& w : u.windows()) out.append(to_bytes(w));
+            return out;
+        })
+        .def("table", [](const emulator::Unit& u, int type) -> std::optional<nb::bytes> {
+            auto t = u.table(static_cast<std::uint8_t>(type));
+            if (!t) return std::nullopt;
+            return to_bytes(*t);
+        })
+        .def(
+            "not_ready",
+            [](emulator::Unit& u, std::vector<std::pair<int, int>> spell) {
+                std::vector<emulator::Spell> s;
+                for (auto [activity, polls] : spell) s.push_back({static_cast<std::uint8_t>(activity), polls});
+                u.not_ready(std::move(s));
+            },
+            nb::arg("spell"), "The next commands answer not ready: [(activity, polls), ...]")
+        .def(
+            "attention", [](emulator::Unit& u, int count, int asc, int ascq) {
+                u.attention(count, static_cast<std::uint8_t>(asc), static_cast<std::uint8_t>(ascq));
+            },
+            nb::arg("count"), nb::arg("asc") = 0x29, nb::arg("ascq") = 0)
+        .def_prop_ro("attentions_raised", &emulator::Unit::attentions_raised)
+        .def(
+            "cooperate",
+            [](emulator::Unit& u, int opcode, const nb::bytes& record, int times) {
+                u.cooperate(static_cast<std::uint8_t>(opcode), from_bytes(record), times);
+            },
+            nb::arg("opcode"), nb::arg("record"), nb::arg("times") = 1)
+        .def_prop_ro("cooperation_reads", &emulator::Unit::cooperation_reads)
+        .def(
+            "refuse",
+            [](emulator::Unit& u, int opcode, const std::string& how, int times) {
+                u.refuse(static_cast<std::uint8_t>(opcode), refusal_named(how), times);
+            },
+            nb::arg("opcode"), nb::arg("how") = "opcode", nb::arg("times") = -1)
+        .def(
+            "fail",
+            [](emulator::Unit& u, int opcode, int times, std::tuple<int, int, int> sense) {
+                u.fail(static_cast<std::uint8_t>(opcode), times,
+                       {static_cast<std::uint8_t>(std::get<0>(sense)), static_cast<std::uint8_t>(std::get<1>(sense)),
+                        static_cast<std::uint8_t>(std::get<2>(sense))});
+            },
+            nb::arg("opcode"), nb::arg("times") = 1, nb::arg("sense") = std::make_tuple(4, 0x44, 0))
+        .def(
+            "adjust", [](emulator::Unit& u, int opcode, int times) { u.adjust(static_cast<std::uint8_t>(opcode), times); },
+            nb::arg("opcode"), nb::arg("times") = 1)
+        .def(
+            "takes",
+            [](emulator::Unit& u, int op, int polls, int activity) {
+                u.takes(static_cast<std::uint8_t>(op), polls, static_cast<std::uint8_t>(activity));
+            },
+            nb::arg("op"), nb::arg("polls"), nb::arg("activity") = 1)
+        .def_prop_rw("focus_found", &emulator::Unit::focus_found, &emulator::Unit::set_focus_found)
+        .def("set_page", [](emulator::Unit& u, int code, const nb::bytes& b) { u.set_page(static_cast<std::uint8_t>(code), from_bytes(b)); })
+        .def("set_record",
+             [](emulator::Unit& u, int type, const nb::bytes& b) { u.set_record(static_cast<std::uint8_t>(type), from_bytes(b)); })
+        .def(
+            "drop_op",
+            [](emulator::Unit& u, int code) {
+                u.edit([code](emulator::ModelValues& v) {
+                    v.features.execute_ops.words[(code >> 4) - 8] &= static_cast<std::uint16_t>(~(1u << (code & 15)));
+                });
+            },
+            nb::arg("code"), "The unit no longer offers this EXECUTE operation (its features page says so)")
+        .def(
+            "unplug", [](emulator::Unit& u, std::optional<int> at) {
+                u.unplug(at ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*at)) : std::nullopt);
+            },
+            nb::arg("at") = nb::none());
+
+    nb::class_<Bed>(m, "Testbed")
         .def(nb::init<>())
         .def(
             "add_usb",
-            [](emulator::Testbed& bed, const std::string& model, int bus, std::vector<int> ports, bool claimed,
+            [](Bed& b, const std::string& model, int bus, std::vector<int> ports, bool claimed,
                const std::string& inquiry, std::optional<int> product) {
                 const auto md = model_named(model);
                 emulator::UsbOptions o;
                 o.claimed = claimed;
                 o.product = static_cast<std::uint16_t>(product.value_or(protocol::model::usb_product(md).value_or(0x4001)));
-                auto unit = bed.add_usb(md, bus, std::move(ports), o);
+                auto unit = b.bed->add_usb(md, bus, std::move(ports), o);
                 unit->set_inquiry(inquiry_named(inquiry));
+                return unit;
             },
             nb::arg("model"), nb::arg("bus"), nb::arg("ports"), nb::arg("claimed") = false, nb::arg("inquiry") = "ok",
             nb::arg("product") = nb::none())
         .def(
             "add_sg",
-            [](emulator::Testbed& bed, const std::string& name, std::optional<std::string> model, int device_type, int qualifier,
+            [](Bed& b, const std::string& name, std::optional<std::string> model, int device_type, int qualifier,
                bool openable) {
                 std::optional<protocol::model::Model> md;
                 if (model) md = model_named(*model);
                 emulator::SgOptions o;
                 o.openable = openable;
-                auto unit = bed.add_sg(name, md, o);
+                auto unit = b.bed->add_sg(name, md, o);
                 unit->set_device_type(static_cast<std::uint8_t>(device_type));
                 unit->set_qualifier(static_cast<std::uint8_t>(qualifier));
+                return unit;
             },
             nb::arg("name"), nb::arg("model").none(), nb::arg("device_type") = 6, nb::arg("qualifier") = 0,
             nb::arg("openable") = true)
-        .def("remove_usb", &emulator::Testbed::remove_usb, nb::arg("bus"), nb::arg("ports"))
-        .def("dev_dir", &emulator::Testbed::dev_dir);
+        .def("remove_usb", [](Bed& b, int bus, const std::vector<int>& ports) { b.bed->remove_usb(bus, ports); }, nb::arg("bus"),
+             nb::arg("ports"))
+        .def("dev_dir", [](const Bed& b) { return b.bed->dev_dir(); });
 }
