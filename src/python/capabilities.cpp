@@ -121,6 +121,7 @@ void add_capabilities_class(nb::module_& m) {
                 "LS-9000 included, so metering is host-side and the white-balance\n"
                 "controls are what decide it")
         .def_ro("interleavings", &Capabilities::interleavings, "The reading modes this unit offers, by name");
+    without_docstrings(cls, {"vendor", "product", "revision", "model", "x_dpi_range", "y_dpi_range", "optical_dpi"});
     add_methods(cls, methods);
 }
 

@@ -276,7 +276,8 @@ nb::dict arrays_dict(const Arrays& arrays) {
 
 void add_scan_result_class(nb::module_& m) {
     if (add_existing_class<ScanResult>(m, "ScanResult")) return;
-    class_without_constructor<ScanResult>(m, "ScanResult", "What one frame's scan produced")
+    auto cls = class_without_constructor<ScanResult>(m, "ScanResult", "What one frame's scan produced");
+    cls
         .def_prop_ro(
             "colors", [](const ScanResult& r) { return arrays_dict(r.colors); },
             nb::sig(std::string("def colors(self) -> ").append(arrays_sig).c_str()),
@@ -305,11 +306,13 @@ void add_scan_result_class(nb::module_& m) {
                 "\"skipped\": `focus` was \"hold\" and the lens did not move")
         .def_ro("focus_position", &ScanResult::focus_position,
                 "The lens position during the pass. `None` if the unit does not report it");
+    without_docstrings(cls, {"dpi", "rows", "cols"});
 }
 
 void add_discovery_class(nb::module_& m) {
     if (add_existing_class<Discovery>(m, "Discovery")) return;
-    class_without_constructor<Discovery>(m, "Discovery", "What discovery found")
+    auto cls = class_without_constructor<Discovery>(m, "Discovery", "What discovery found");
+    cls
         .def_ro("frames", &Discovery::frames)
         .def_prop_ro(
             "thumbnail",
@@ -341,6 +344,7 @@ void add_discovery_class(nb::module_& m) {
         .def_ro("thumbnail_blocks", &Discovery::thumbnail_blocks,
                 "The number of blocks of the thumbnail pass that arrived. `None` if there\n"
                 "is no thumbnail");
+    without_docstrings(cls, {"frames"});
 }
 
 // The methods convert every argument with the interpreter lock held before the session is touched.

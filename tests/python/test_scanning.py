@@ -201,3 +201,46 @@ def test_meter_frame_by_the_units_own_exposure_pass(emulated):
         "usb:001-2True": [["blue", "green", "infrared", "red"], True, []],
         "usb:001-3False": [["default"], True, []],
     }
+
+
+# scan_frame's recipe and exposures as the windows it sets show them, on an LS-5000 whose READs of
+# image data are refused (the pass fails after the windows are set). Each row: keyword arguments
+# (focus "hold" besides), then the windows of the image pass as (id, x dpi, interleaving, readings
+# - 1, exposure) and the number of SCANs (two when the unit's exposure pass ran first).
+RECIPES = [
+    ("exposures={'Red': 10000, 'GREEN': 20000, 'blue': 30000, 'magenta': 5}",
+     [(1, 4000, 0x40, 0, 10000), (2, 4000, 0x40, 0, 20000), (3, 4000, 0x40, 0, 30000)], 1),
+    # Two keys that fold to one channel: the later one wins.
+    ("exposures={'red': 10000, 'RED': 20000}", [(1, 4000, 0x40, 0, 20000), (2, 4000, 0x40, 0, 0), (3, 4000, 0x40, 0, 0)], 1),
+    # An empty dict is still given: nothing is metered.
+    ("exposures={}", [(1, 4000, 0x40, 0, 0), (2, 4000, 0x40, 0, 0), (3, 4000, 0x40, 0, 0)], 1),
+    ("exposures=None", [(1, 4000, 0x40, 0, 0), (2, 4000, 0x40, 0, 0), (3, 4000, 0x40, 0, 0)], 2),
+    ("superfine=True, exposures={}", [(1, 4000, 0x02, 0, 0), (2, 4000, 0x02, 0, 0), (3, 4000, 0x02, 0, 0)], 1),
+    ("infrared=True, exposures={}", [(1, 4000, 0x40, 0, 0), (2, 4000, 0x40, 0, 0), (3, 4000, 0x40, 0, 0), (9, 4000, 0x40, 0, 0)], 1),
+    # Cleaning needs the infrared plane, asked for or not.
+    ("clean=True, exposures={'infrared': 40000}",
+     [(1, 4000, 0x40, 0, 0), (2, 4000, 0x40, 0, 0), (3, 4000, 0x40, 0, 0), (9, 4000, 0x40, 0, 40000)], 1),
+    ("dpi=2000, samples=4, exposures={}", [(1, 2000, 0x40, 3, 0), (2, 2000, 0x40, 3, 0), (3, 2000, 0x40, 3, 0)], 1),
+]
+
+
+def test_scan_frame_recipe_and_exposures_reach_the_windows(emulated):
+    out = emulated(code(PRELUDE, unit_for("LS-5000"), RUN_CALLS, f"""
+        s = vexlor.Session(where)
+        result = []
+        for kwargs in {[k for k, _, _ in RECIPES]!r}:
+            n = len(u.log())
+            calls = []
+            got = outcome(f"s.scan_frame(F, focus='hold', progress=lambda *a: calls.append(a), {{kwargs}})")
+            sent = u.log(with_data=True)[n:]
+            scans = [i for i, (cdb, _) in enumerate(sent) if cdb[0] == {SCAN}]
+            last = [d[8:] for cdb, d in sent[scans[-2] + 1 if len(scans) > 1 else 0:scans[-1]] if cdb[0] == {SET_WINDOW}]
+            windows = [[w[0], int.from_bytes(w[2:4], 'big'), w[44], w[40] >> 4, int.from_bytes(w[46:50], 'big')]
+                       for w in sorted(last, key=lambda w: w[0])]
+            result.append([windows, len(scans), got[0], got[1].startswith('scanner rejected the command'), calls])
+        result.append(s.media_loaded())  # still usable
+    """)).result
+    *rows, usable = out
+    for (kwargs, windows, scans), got in zip(RECIPES, rows):
+        assert got == [[list(w) for w in windows], scans, "ScannerError", True, []], kwargs
+    assert usable is True

@@ -99,6 +99,64 @@ def test_class_without_constructor_refuses_instances(cls):
             make()
 
 
+# Every property of each class, in declared order, with the first line of its docstring (None: it has none).
+PROPERTIES = {
+    "Device": [("location", "Where it is"), ("name", "What to show a person")],
+    "Capabilities": [
+        ("vendor", None), ("product", None), ("revision", None), ("model", None), ("x_dpi_range", None),
+        ("y_dpi_range", None), ("optical_dpi", None),
+        ("max_frames", "Frames the loaded holder can hold, 0 where the unit publishes no table"),
+        ("thumbnail_dpi", "The thumbnail pass's resolution range, empty where there is no thumbnail"),
+        ("focus_range", "Focus positions the unit accepts"),
+        ("max_samples", "Most readings of one line a pass may ask for. 1 where the unit reads a"),
+        ("framing", 'How this unit finds frames: "published", "thumbnail", "perforation"'),
+        ("thumbnail", "Whether a thumbnail pass happens at all, and so whether a caller can"),
+        ("multi_line", 'Whether the CCD can read its lines at once. False means a "superfine"'),
+        ("eject", "Whether the unit can give the medium back on its own"),
+        ("autofocus", "Whether the unit focuses itself"),
+        ("hardware_metering", "Whether the unit runs an AE pass itself. False on every unit seen, an"),
+        ("interleavings", "The reading modes this unit offers, by name"),
+    ],
+    "Session": [("capabilities", "What the scanner says it can do")],
+    "ScanResult": [
+        ("colors", 'One array per captured channel, keyed by name ("red", "green", "blue", ...)'),
+        ("ir", "The infrared plane, where the recipe asked for it"),
+        ("dpi", None), ("rows", None), ("cols", None),
+        ("exposures", "What the frame was exposed at, keyed the same way as `colors`"),
+        ("cleaned", "Pixels dust removal rebuilt, where asked for"),
+        ("complete", "True if all blocks of the pass arrived. If this is false, the planes"),
+        ("blocks", "The number of blocks of the pass that arrived"),
+        ("focused", "The focus result:"),
+        ("focus_position", "The lens position during the pass. `None` if the unit does not report it"),
+    ],
+    "Discovery": [
+        ("frames", None),
+        ("thumbnail", "One array per channel, keyed the way `ScanResult.colors` is; `None`"),
+        ("addresses_per_column", "Feed addresses one column of `thumbnail` spans"),
+        ("contrast", "The quality of the frame fit on the thumbnail. A higher value means"),
+        ("thumbnail_complete", "True if all blocks of the thumbnail pass arrived. `None` if there is no"),
+        ("thumbnail_blocks", "The number of blocks of the thumbnail pass that arrived. `None` if there"),
+    ],
+}
+
+
+@pytest.mark.parametrize("name", list(PROPERTIES))
+def test_properties_in_order_with_docstrings(name):
+    cls = getattr(vexlor, name)
+    props = [(n, v) for n, v in vars(cls).items() if isinstance(v, property)]
+    assert [n for n, _ in props] == [n for n, _ in PROPERTIES[name]]
+    for (prop, doc), (_, v) in zip(PROPERTIES[name], props):
+        shown = v.__doc__.split("\n")[0] if v.__doc__ else None
+        assert shown == doc, prop
+        assert v.fset is None, prop
+
+
+def test_classes_name_the_module():
+    for name in ("Device", "Capabilities", "Session", "ScanResult", "Discovery"):
+        cls = getattr(vexlor, name)
+        assert (cls.__module__, cls.__qualname__) == ("vexlor", name)
+
+
 # Calls on a Session that was never opened (made by __new__ alone).
 UNOPENED_CALLS = [
     ("s.focus_to(70000)", OverflowError, "'position' must be an integer from 0 to 65535"),
@@ -111,7 +169,15 @@ UNOPENED_CALLS = [
     ("s.focus_to(1, 2)", TypeError, "focus_to"),
     ("s.media_loaded(1)", TypeError, "media_loaded"),
     ("s.__exit__(exc=None)", TypeError, "keyword"),
+    ("s.scan_frame([0, 0, 1, 1])", TypeError, "'frame' must be tuple, not list"),
+    ("s.scan_frame((0, 0, 1, 1), focus=[0.5, 0.5])", ValueError, "not [0.5, 0.5]"),
+    ("s.meter_frame((0, 0, 1, 1), infrared=1)", TypeError, "'infrared' must be bool, not int"),
+    ("s.focus_frame((0, 0, 1, 1), 'sharp')", ValueError, "not sharp"),
+    ("s.discover_frames('35mm')", ValueError, "'35mm' is neither a film format nor a height in mm"),
+    ("s.icc_profile('sepia')", RuntimeError, 'unknown film type "sepia"'),
     # Arguments that convert reach the session, which this object does not have.
+    ("s.scan_frame((0, 0, 1, 1), exposures={}, focus='hold')", TypeError, "'Session' object is not initialised"),
+    ("s.icc_profile('mono')", TypeError, "'Session' object is not initialised"),
     ("s.autofocus(x=1, y=2, color=None)", TypeError, "'Session' object is not initialised"),
     ("s.__exit__(None, None, None)", TypeError, "'Session' object is not initialised"),
     ("s.close()", TypeError, "'Session' object is not initialised"),
