@@ -248,8 +248,9 @@ void add_session_class(nb::module_& m) {
     add_methods(cls, std::span(methods).first(before_capabilities));
     cls.def_prop_ro(
         "capabilities",
-        [](PySession& s) {
-            return s.with([](session::Session& z) -> error::Result<Capabilities> { return Capabilities::of(z.caps); });
+        [](nb::handle self) {
+            return instance<PySession>(self).with(
+                [](session::Session& z) -> error::Result<Capabilities> { return Capabilities::of(z.caps); });
         },
         "What the scanner says it can do");
     add_methods(cls, std::span(methods).subspan(before_capabilities));

@@ -178,6 +178,7 @@ UNOPENED_CALLS = [
     # Arguments that convert reach the session, which this object does not have.
     ("s.scan_frame((0, 0, 1, 1), exposures={}, focus='hold')", TypeError, "'Session' object is not initialised"),
     ("s.icc_profile('mono')", TypeError, "'Session' object is not initialised"),
+    ("s.capabilities", TypeError, "'Session' object is not initialised"),
     ("s.autofocus(x=1, y=2, color=None)", TypeError, "'Session' object is not initialised"),
     ("s.__exit__(None, None, None)", TypeError, "'Session' object is not initialised"),
     ("s.close()", TypeError, "'Session' object is not initialised"),
