@@ -244,3 +244,38 @@ def test_scan_frame_recipe_and_exposures_reach_the_windows(emulated):
     for (kwargs, windows, scans), got in zip(RECIPES, rows):
         assert got == [[list(w) for w in windows], scans, "ScannerError", True, []], kwargs
     assert usable is True
+
+
+def test_members_wait_for_a_frame_call_without_holding_up_other_threads(emulated):
+    # focus_frame runs an autofocus the unit keeps busy for ten polls (about a second); meanwhile
+    # capabilities and icc_profile on the same session wait for it, and other threads keep running.
+    out = emulated(code(PRELUDE, unit_for("LS-5000"), f"""
+        import threading
+        import vexlor
+        s = vexlor.Session(where)
+        u.takes(0xA0, 10)
+        order, ticks, done = [], [0], threading.Event()
+
+        def count():
+            while not done.is_set():
+                ticks[0] += 1
+                time.sleep(0.001)
+
+        def focus():
+            order.append(s.focus_frame({FRAME!r})[0])
+
+        counter, worker = threading.Thread(target=count), threading.Thread(target=focus)
+        counter.start()
+        mark = len(u.log())
+        worker.start()
+        while not any(c[0] == {EXECUTE} and c[2] == 0xA0 for c in u.log()[mark:]):
+            time.sleep(0.005)
+        before = ticks[0]
+        order.append(s.capabilities.model)
+        order.append(len(s.icc_profile('positive')))
+        worker.join(30)
+        done.set()
+        counter.join()
+        result = [order, ticks[0] - before > 50]
+    """)).result
+    assert out == [["focused", "LS-5000", 223268], True]
