@@ -271,11 +271,13 @@ def test_members_wait_for_a_frame_call_without_holding_up_other_threads(emulated
         while not any(c[0] == {EXECUTE} and c[2] == 0xA0 for c in u.log()[mark:]):
             time.sleep(0.005)
         before = ticks[0]
-        order.append(s.capabilities.model)
-        order.append(len(s.icc_profile('positive')))
+        model = s.capabilities.model
+        sent_by_then = len(u.log())
+        size = len(s.icc_profile('positive'))
         worker.join(30)
         done.set()
         counter.join()
-        result = [order, ticks[0] - before > 50]
+        # Every command of focus_frame (the last reads the lens position) had gone out by then.
+        result = [order, model, size, sent_by_then == len(u.log()), u.opcodes()[-1], ticks[0] - before > 50]
     """)).result
-    assert out == [["focused", "LS-5000", 223268], True]
+    assert out == [["focused"], "LS-5000", 223268, True, 0xE1, True]
