@@ -27,6 +27,15 @@ std::uint64_t unsigned_arg(const char* function, const char* argument, nb::handl
     return v;
 }
 
+void raise_message(PyObject* type, const std::string& message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
+    throw nb::python_error();
+}
+
 std::string str_arg(const char* function, const char* argument, nb::handle value) {
     if (!PyUnicode_Check(value.ptr())) type_error(function, argument, "str", value);
     Py_ssize_t size = 0;

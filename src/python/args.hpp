@@ -39,6 +39,9 @@ std::optional<T> optional_unsigned_as(const char* function, const char* argument
     return unsigned_as<T>(function, argument, value);
 }
 
+// Raises the built-in exception `type` with `message`.
+[[noreturn]] void raise_message(PyObject* type, const std::string& message);
+
 std::string str_arg(const char* function, const char* argument, nanobind::handle value);
 
 }  // namespace vexlor::python

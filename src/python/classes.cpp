@@ -7,4 +7,8 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
+void without_docstrings(nanobind::handle type, std::initializer_list<const char*> properties) {
+    for (const char* name : properties) type.attr(name).attr("__doc__") = nanobind::none();
+}
+
 }  // namespace vexlor::python

@@ -33,4 +33,7 @@ nanobind::class_<T> class_without_constructor(nanobind::module_& m, const char* 
     return nanobind::class_<T>(m, name, doc, nanobind::type_slots(all.data()));
 }
 
+// nanobind gives a property without a docstring its getter's signature as one; these have none.
+void without_docstrings(nanobind::handle type, std::initializer_list<const char*> properties);
+
 }  // namespace vexlor::python

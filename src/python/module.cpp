@@ -2,9 +2,11 @@
 // functions, then the exception classes.
 #include <nanobind/nanobind.h>
 
+#include "python/capabilities.hpp"
 #include "python/devices.hpp"
 #include "python/errors.hpp"
 #include "python/logging.hpp"
+#include "python/scanning.hpp"
 #include "python/session.hpp"
 
 namespace nb = nanobind;
@@ -13,8 +15,10 @@ namespace vexlor::python {
 
 void vexlor_module(nb::module_& m) {
     add_device_class(m);
-    // Capabilities goes before Session; ScanResult and Discovery after it.
+    add_capabilities_class(m);
     add_session_class(m);
+    add_scan_result_class(m);
+    add_discovery_class(m);
     add_list_devices(m);
     add_init_logging(m);
     add_exceptions(m);

@@ -5,7 +5,10 @@
 #include "device/device.hpp"
 #include "python/args.hpp"
 #include "python/callables.hpp"
+#include "python/capabilities.hpp"
 #include "python/classes.hpp"
+#include "python/icc.hpp"
+#include "python/scanning.hpp"
 #include "try.hpp"
 
 namespace nb = nanobind;
@@ -210,12 +213,17 @@ PyMethodDef methods[] = {
      "Start a session against whatever `list_devices` reports at this `location`"},
     {"open", c_function(&open_static), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(device)\n--\n\nStart a session against `device`"},
+    // The capabilities property goes here.
     {"media_loaded", c_function(&media_loaded), METH_NOARGS, "media_loaded($self)\n--\n\nWhether a holder is loaded"},
     {"stage", c_function(&stage), METH_NOARGS, "stage($self)\n--\n\nPut the unit in the state a scan expects"},
     {"eject", c_function(&eject), METH_NOARGS,
      "eject($self)\n--\n\nGive back whatever is loaded, answering whether the unit did anything"},
     {"load", c_function(&load), METH_NOARGS,
      "load($self)\n--\n\nTake in whatever the adapter has waiting, answering whether anything came"},
+    {"discover_frames", c_function(&discover_frames), METH_VARARGS | METH_KEYWORDS, discover_frames_doc},
+    {"scan_frame", c_function(&scan_frame), METH_VARARGS | METH_KEYWORDS, scan_frame_doc},
+    {"meter_frame", c_function(&meter_frame), METH_VARARGS | METH_KEYWORDS, meter_frame_doc},
+    {"focus_frame", c_function(&focus_frame), METH_VARARGS | METH_KEYWORDS, focus_frame_doc},
     {"autofocus", c_function(&autofocus), METH_VARARGS | METH_KEYWORDS,
      "autofocus($self, x, y, color=None)\n--\n\nAutofocus on the point `(x, y)`, in frame addresses"},
     {"focus_to", c_function(&focus_to), METH_VARARGS | METH_KEYWORDS,
@@ -223,6 +231,7 @@ PyMethodDef methods[] = {
      "Move the lens to `position`. The position must be in `Capabilities.focus_range`"},
     {"focus_position", c_function(&focus_position), METH_NOARGS,
      "focus_position($self)\n--\n\nThe current lens position, in the units that `focus_to` uses"},
+    {"icc_profile", c_function(&icc::icc_profile), METH_VARARGS | METH_KEYWORDS, icc::icc_profile_doc},
     {"close", c_function(&close_session), METH_NOARGS,
      "close($self)\n--\n\nDrop the hold on the scanner. A closed session refuses every other method"},
     {"__enter__", c_function(&enter_block), METH_NOARGS, "__enter__($self)\n--\n\n"},
@@ -234,7 +243,17 @@ PyMethodDef methods[] = {
 void add_session_class(nb::module_& m) {
     if (add_existing_class<PySession>(m, "Session")) return;
     auto cls = nb::class_<PySession>(m, "Session", "Session(location)\n--\n\nAn open, exclusive hold of a scanner");
-    add_methods(cls, methods);
+    // In declared order: the constructor and open, the capabilities property, then the rest.
+    constexpr std::size_t before_capabilities = 2;
+    add_methods(cls, std::span(methods).first(before_capabilities));
+    cls.def_prop_ro(
+        "capabilities",
+        [](nb::handle self) {
+            return instance<PySession>(self).with(
+                [](session::Session& z) -> error::Result<Capabilities> { return Capabilities::of(z.caps); });
+        },
+        "What the scanner says it can do");
+    add_methods(cls, std::span(methods).subspan(before_capabilities));
 }
 
 }  // namespace vexlor::python

@@ -113,7 +113,7 @@ def test_device_class_surface():
 def test_module_members_in_order():
     public = [n for n in vars(vexlor) if not n.startswith("_")]
     assert public == [
-        "Device", "Session", "list_devices", "init_logging",
+        "Device", "Capabilities", "Session", "ScanResult", "Discovery", "list_devices", "init_logging",
         "ScannerError", "TransientError", "TransportError", "DeviceBusy",
         "DeviceNotFound", "MediaError", "UnsupportedError", "ScanCancelled",
     ]
