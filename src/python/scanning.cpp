@@ -73,7 +73,7 @@ Arrays colour_arrays(const protocol::image::Layout& layout, std::vector<std::vec
     }
     Arrays out;
     for (std::size_t i = 0; i < codes.size(); ++i) {
-        out.emplace_back(channel_name(codes[i]), plane_to_numpy(std::move(planes[i]), rows, cols));
+        out.emplace_back(channel_name(codes[i].byte()), plane_to_numpy(std::move(planes[i]), rows, cols));
     }
     return out;
 }
