@@ -23,7 +23,9 @@ struct Case {
 
 image::Layout layout_for(const Case& c) {
     image::Layout l;
-    l.channels = {1, 2, 3, 9};
+    using K = window::Channel::Kind;
+    l.channels = {window::Channel::of(K::Red), window::Channel::of(K::Green), window::Channel::of(K::Blue),
+                  window::Channel::of(K::Infrared)};
     l.pixels = 3950;
     l.lines = 5808;  // a multiple of every block height below
     l.sample_bytes = 2;
@@ -31,7 +33,8 @@ image::Layout layout_for(const Case& c) {
     l.readings = c.readings;
     l.ccd_lines = c.ccd_lines;
     l.line_gap = c.line_gap;
-    l.interleaving = c.ccd_lines >= 2 ? 0x40 : 0x02;
+    l.interleaving = c.ccd_lines >= 2 ? caps::set_window::interleaving::MULTILINE_SIMULTANEOUS
+                                      : caps::set_window::interleaving::LINE_WITHOUT_DISTANCE;
     return l;
 }
 

@@ -14,12 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 9) return 0;
     image::Layout l;
     const std::size_t channels = 1 + data[0] % 5;
-    for (std::size_t i = 0; i < channels; ++i) l.channels.push_back((data[1] >> i) & 1 ? 9 : static_cast<std::uint8_t>(1 + i));
+    for (std::size_t i = 0; i < channels; ++i) l.channels.emplace_back((data[1] >> i) & 1 ? 9 : static_cast<std::uint8_t>(1 + i));
     l.pixels = data[2] % 64;
     l.lines = data[3] % 64;
     l.readings = data[4] % 5;
     l.sample_bytes = data[5] % 5;
-    l.interleaving = data[6];
+    l.interleaving = caps::set_window::ColorInterleaving::from_bits_retain(data[6]);
     l.ccd_lines = data[7] % 5;
     l.line_gap = data[8] % 5;
     l.y_pitch = 1;

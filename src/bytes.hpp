@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace vexlor::bytes {
@@ -54,6 +56,13 @@ private:
 
     std::span<const std::uint8_t> data_;
 };
+
+// For records that are either whole or absent: the parsed record, or nothing when it ran short.
+template <class T>
+std::optional<T> whole(std::expected<T, Short> parsed) {
+    if (!parsed) return std::nullopt;
+    return std::move(*parsed);
+}
 
 // Unchecked reads for callers that have already checked the bounds.
 inline std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }

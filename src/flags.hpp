@@ -2,15 +2,23 @@
 //
 // A flag type is `Flags<Tag>` where Tag gives `using Bits = ...;`, `static constexpr
 // std::string_view name`, and `static constexpr std::array<std::pair<std::string_view, Bits>, N> names`
-// in table order.
+// in table order. That table is the only place a set's bits are written: named constants are
+// looked up in it with `named`.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include <fmt/format.h>
 
 namespace vexlor {
+
+namespace flags_detail {
+// Deliberately not constexpr: `named` reaches it only for a name its table lacks, which makes
+// the constant that asked for it fail to compile.
+void name_is_not_in_the_table(std::string_view name);
+}  // namespace flags_detail
 
 template <class Tag>
 class Flags {
@@ -21,12 +29,20 @@ public:
 
     // Every bit kept, named or not.
     static constexpr Flags from_bits_retain(Bits b) { return Flags(b); }
-    // Only the named bits kept.
-    static constexpr Flags from_bits_truncate(Bits b) { return Flags(static_cast<Bits>(b & all().bits_)); }
+    // Only the named bits kept, also of a value wider than the set (a page's flag field).
+    static constexpr Flags from_bits_truncate(std::uint64_t b) { return Flags(static_cast<Bits>(b & all().bits_)); }
     static constexpr Flags all() {
         Bits m = 0;
         for (const auto& n : Tag::names) m = static_cast<Bits>(m | n.second);
         return Flags(m);
+    }
+    // The bits the table gives `name`, at compile time only.
+    static consteval Flags named(std::string_view name) {
+        for (const auto& [n, bit] : Tag::names) {
+            if (n == name) return Flags(bit);
+        }
+        flags_detail::name_is_not_in_the_table(name);
+        return Flags();
     }
 
     constexpr Bits bits() const { return bits_; }

@@ -112,10 +112,4 @@ bool Filter::enabled(Level level, std::string_view target) const {
     return static_cast<unsigned char>(level) <= static_cast<unsigned char>(best->level);
 }
 
-LevelFilter Filter::max_level() const {
-    LevelFilter m = LevelFilter::Off;
-    for (const auto& d : directives_) m = std::max(m, d.level);
-    return m;
-}
-
 }  // namespace vexlor::diag

@@ -35,8 +35,6 @@ public:
     static Filter parse_lossy(std::string_view text, const std::function<void(const std::string&)>& note);
 
     bool enabled(Level level, std::string_view target) const;
-    // The most verbose level any directive allows, for a cheap first test.
-    LevelFilter max_level() const;
     const std::vector<Directive>& directives() const { return directives_; }
 
 private:

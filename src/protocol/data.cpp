@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
+#include <bit>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 
@@ -77,6 +78,138 @@ constexpr std::size_t first_used = 10;
 
 std::string edges_fields(const Edges& e) { return fmt::format("first: {}, last: {}", e.first, e.last); }
 
+std::expected<Header, bytes::Short> header(const bytes::Reader& r) {
+    Header h;
+    VX_TRY(h.code, r.u8(0));
+    VX_TRY(h.bits, r.u8(1));
+    VX_TRY(h.length, r.be32(2));
+    return h;
+}
+
+// Every whole big-endian value of the type's width, in order; a trailing partial value is dropped.
+template <class T>
+std::vector<T> cut(std::span<const std::uint8_t> payload) {
+    const bytes::Reader r(payload);
+    std::vector<T> out;
+    out.reserve(payload.size() / sizeof(T));
+    for (std::size_t at = 0;; at += sizeof(T)) {
+        const auto v = r.be(at, sizeof(T));
+        if (!v) return out;
+        if constexpr (std::is_same_v<T, float>) {
+            out.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(*v)));
+        } else {
+            out.push_back(static_cast<T>(*v));
+        }
+    }
+}
+
+std::expected<Operation, bytes::Short> operation(const bytes::Reader& r) {
+    Operation o;
+    VX_TRY(o.color, r.u8(0));
+    VX_TRY(o.first, r.be32(1));
+    VX_TRY(o.second, r.be32(5));
+    return o;
+}
+
+std::expected<Setup, bytes::Short> setup(const bytes::Reader& r) {
+    Setup s;
+    VX_TRY(s.byte2, r.u8(2));
+    VX_TRY(s.base_level, r.be16(3));
+    VX_TRY(s.first, r.be32(5));
+    VX_TRY(s.second, r.be32(9));
+    VX_TRY(const std::size_t n, r.u8(13));
+    VX_CHECK(r.bytes(14, 13 * n));  // every entry, before any is kept
+    s.images.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t e = 14 + 13 * i;
+        SetupImage image;
+        VX_TRY(image.byte0, r.u8(e));
+        VX_TRY(image.first, r.be32(e + 1));
+        VX_TRY(image.second, r.be32(e + 5));
+        VX_TRY(image.unit_min, r.be16(e + 9));
+        VX_TRY(image.unit_max, r.be16(e + 11));
+        s.images.push_back(image);
+    }
+    return s;
+}
+
+std::expected<std::vector<PerforationInformation>, bytes::Short> perforations(const bytes::Reader& r, std::size_t n) {
+    VX_CHECK(r.bytes(4, 4 * n));  // every entry, before any is kept
+    std::vector<PerforationInformation> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t e = 4 + 4 * i;
+        PerforationInformation p;
+        VX_TRY(p.perf_number, r.be16(e));
+        VX_TRY(const std::uint8_t decimal, r.u8(e + 2));
+        p.count_switching_flag = (decimal & 0x80) != 0;
+        p.perf_decimal = static_cast<std::uint8_t>(decimal & 0x7F);
+        VX_TRY(p.pulse_number, r.u8(e + 3));
+        out.push_back(p);
+    }
+    return out;
+}
+
+std::expected<Edges, bytes::Short> edges(const bytes::Reader& r, std::size_t at) {
+    Edges e;
+    VX_TRY(e.first, r.be16(at));
+    VX_TRY(e.last, r.be16(at + 2));
+    return e;
+}
+
+// The actions of the known kinds; each runs short exactly where its least length ends.
+std::expected<CooperativeAction, bytes::Short> geometry_action(const bytes::Reader& r, sense::Coop coop) {
+    Geometry g;
+    VX_TRY(g.bytes_per_line, r.be16(5));
+    VX_TRY(g.entire_lines, r.be16(7));
+    VX_TRY(g.bits_per_color, r.u8(9));
+    VX_TRY(g.lines_per_image, r.be16(10));
+    VX_TRY(g.readings_per_line, r.u8(12));
+    VX_TRY(g.registration_gap, r.be16(13));
+    return CooperativeAction{CooperativeAction::Geometry{coop, g}};
+}
+
+std::expected<CooperativeAction, bytes::Short> truncate_action(const bytes::Reader& r) {
+    Truncation t;
+    // Low byte first, unlike the other fields; the unnamed bits of byte 6 are dropped.
+    VX_TRY(const std::uint8_t low, r.u8(5));
+    VX_TRY(const std::uint8_t high, r.u8(6));
+    t.position = Position::from_bits_truncate(low | (high << 8));
+    VX_TRY(t.per_color, edges(r, 7));
+    VX_TRY(t.all_colors, edges(r, 11));
+    VX_TRY(t.infrared_reading, edges(r, 15));
+    VX_TRY(t.lines, edges(r, 19));
+    VX_TRY(t.frame, edges(r, 23));
+    return CooperativeAction{CooperativeAction::Truncate{t}};
+}
+
+std::expected<CooperativeAction, bytes::Short> ccd_action(const bytes::Reader& r) {
+    VX_TRY(const auto b, r.bytes(5, 8));
+    CooperativeAction::CcdData c;
+    std::copy(b.begin(), b.end(), c.bytes.begin());
+    return CooperativeAction{c};
+}
+
+std::expected<FramePosition, bytes::Short> frame_position(const bytes::Reader& r, std::size_t e) {
+    FramePosition p;
+    VX_TRY(p.top, r.be32(e));
+    VX_TRY(p.perf_number, r.be16(e + 4));
+    VX_TRY(p.perf_decimal, r.u8(e + 6));
+    VX_TRY(p.pulse_number, r.u8(e + 7));
+    return p;
+}
+
+std::expected<BoundaryType2, bytes::Short> boundary_type2(const bytes::Reader& r, std::size_t n) {
+    VX_CHECK(r.bytes(0, 4 + 8 * n));  // the whole table, byte 3 included though it is not read
+    BoundaryType2 t;
+    t.positions.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        VX_TRY(const FramePosition p, frame_position(r, 4 + 8 * i));
+        t.positions.push_back(p);
+    }
+    return t;
+}
+
 }  // namespace
 
 std::optional<std::uint8_t> code(DataType t) {
@@ -98,10 +231,7 @@ std::optional<ValueKind> value_kind(DataType t) {
 
 std::string to_string(DataType t) { return std::string(type_names[index(t)]); }
 
-std::optional<Header> Header::from_bytes(std::span<const std::uint8_t> b) {
-    if (b.size() < size) return std::nullopt;
-    return Header{b[0], b[1], bytes::be32(b.data() + 2)};
-}
+std::optional<Header> Header::from_bytes(std::span<const std::uint8_t> b) { return bytes::whole(header(bytes::Reader(b))); }
 
 std::string debug_string(const Header& h) {
     return fmt::format("Header {{ code: {}, bits: {}, length: {} }}", h.code, h.bits, h.length);
@@ -109,30 +239,9 @@ std::string debug_string(const Header& h) {
 
 Values Values::decode(std::uint8_t kind, std::span<const std::uint8_t> p) {
     switch (kind) {
-        case 1: {
-            U16 v;
-            v.values.reserve(p.size() / 2);
-            for (std::size_t i = 0; i + 2 <= p.size(); i += 2) v.values.push_back(bytes::be16(p.data() + i));
-            return Values{std::move(v)};
-        }
-        case 2: {
-            U32 v;
-            v.values.reserve(p.size() / 4);
-            for (std::size_t i = 0; i + 4 <= p.size(); i += 4) v.values.push_back(bytes::be32(p.data() + i));
-            return Values{std::move(v)};
-        }
-        case 3: {
-            F32 v;
-            v.values.reserve(p.size() / 4);
-            for (std::size_t i = 0; i + 4 <= p.size(); i += 4) {
-                std::uint32_t bits = bytes::be32(p.data() + i);
-                float f;
-                static_assert(sizeof f == sizeof bits);
-                std::memcpy(&f, &bits, sizeof f);
-                v.values.push_back(f);
-            }
-            return Values{std::move(v)};
-        }
+        case 1: return Values{U16{cut<std::uint16_t>(p)}};
+        case 2: return Values{U32{cut<std::uint32_t>(p)}};
+        case 3: return Values{F32{cut<float>(p)}};
         default: return Values{Raw{std::vector<std::uint8_t>(p.begin(), p.end())}};
     }
 }
@@ -148,8 +257,7 @@ std::string debug_string(const Values& v) {
 }
 
 std::optional<Operation> Operation::from_bytes(std::span<const std::uint8_t> b) {
-    if (b.size() < size) return std::nullopt;
-    return Operation{b[0], bytes::be32(b.data() + 1), bytes::be32(b.data() + 5)};
+    return bytes::whole(operation(bytes::Reader(b)));
 }
 
 std::array<std::uint8_t, Operation::size> Operation::to_bytes() const {
@@ -164,22 +272,7 @@ std::string debug_string(const Operation& o) {
     return fmt::format("Operation {{ color: {}, first: {}, second: {} }}", o.color, o.first, o.second);
 }
 
-std::optional<Setup> Setup::from_bytes(std::span<const std::uint8_t> p) {
-    if (p.size() < 14) return std::nullopt;
-    const std::size_t n = p[13];
-    if ((p.size() - 14) / 13 < n) return std::nullopt;
-    Setup s;
-    s.byte2 = p[2];
-    s.base_level = bytes::be16(p.data() + 3);
-    s.first = bytes::be32(p.data() + 5);
-    s.second = bytes::be32(p.data() + 9);
-    s.images.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t* e = p.data() + 14 + 13 * i;
-        s.images.push_back({e[0], bytes::be32(e + 1), bytes::be32(e + 5), bytes::be16(e + 9), bytes::be16(e + 11)});
-    }
-    return s;
-}
+std::optional<Setup> Setup::from_bytes(std::span<const std::uint8_t> p) { return bytes::whole(setup(bytes::Reader(p))); }
 
 std::string debug_string(const SetupImage& s) {
     return fmt::format("SetupImage {{ byte0: {}, first: {}, second: {}, unit_min: {}, unit_max: {} }}", s.byte0, s.first,
@@ -199,17 +292,14 @@ std::string debug_string(const PerforationInformation& p) {
 }
 
 std::optional<std::vector<PerforationInformation>> PerfInformation::from_bytes(std::span<const std::uint8_t> p) {
-    if (p.size() <= 3 || p[3] != 4) return std::nullopt;
-    const std::size_t l = (std::size_t{p[0]} << 16) | (std::size_t{p[1]} << 8) | p[2];
-    if (l == 0 || p.size() < l + 3 || l % 4 != 1) return std::nullopt;
-    std::vector<PerforationInformation> out;
-    const std::size_t n = (l - 1) / 4;
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t* e = p.data() + 4 + 4 * i;
-        out.push_back({bytes::be16(e), (e[2] & 0x80) != 0, static_cast<std::uint8_t>(e[2] & 0x7F), e[3]});
-    }
-    return out;
+    const bytes::Reader r(p);
+    const auto length = r.be24(0);
+    const auto entry_size = r.u8(3);
+    if (!entry_size || *entry_size != 4) return std::nullopt;
+    // L counts the entry-size byte and the entries after it.
+    const std::size_t l = *length;
+    if (l == 0 || l % 4 != 1) return std::nullopt;
+    return bytes::whole(perforations(r, (l - 1) / 4));
 }
 
 std::string debug_string(const Geometry& g) {
@@ -228,44 +318,21 @@ std::string debug_string(const Truncation& t) {
 }
 
 std::optional<CooperativeAction> CooperativeAction::from_bytes(std::span<const std::uint8_t> p) {
-    if (p.empty()) return std::nullopt;
-    const std::uint8_t kind = p[0];
-    const std::uint8_t* b = p.data();
-    auto edges = [b](std::size_t at) { return Edges{bytes::be16(b + at), bytes::be16(b + at + 2)}; };
-    switch (kind) {
-        case 1:
-        case 2:
-        case 4:
-            if (p.size() >= 15) {
-                sense::Coop coop = kind == 1   ? sense::Coop{sense::Coop::Thumbnail{}}
-                                   : kind == 2 ? sense::Coop{sense::Coop::Averaging{}}
-                                               : sense::Coop{sense::Coop::MultiLineRegistration{}};
-                data::Geometry g{bytes::be16(b + 5), bytes::be16(b + 7), b[9], bytes::be16(b + 10), b[12], bytes::be16(b + 13)};
-                return CooperativeAction{Geometry{coop, g}};
-            }
-            break;
-        case 6:
-            if (p.size() >= 27) {
-                Truncation t;
-                t.position = Position::from_bits_retain(static_cast<std::uint16_t>(b[5] | ((b[6] & 0x03) << 8)));
-                t.per_color = edges(7);
-                t.all_colors = edges(11);
-                t.infrared_reading = edges(15);
-                t.lines = edges(19);
-                t.frame = edges(23);
-                return CooperativeAction{Truncate{t}};
-            }
-            break;
-        case 7:
-            if (p.size() >= 13) {
-                CcdData c;
-                std::copy(b + 5, b + 13, c.bytes.begin());
-                return CooperativeAction{c};
-            }
-            break;
-        default: break;
-    }
-    return CooperativeAction{Unknown{kind, std::vector<std::uint8_t>(p.begin(), p.end())}};
+    const bytes::Reader r(p);
+    const auto kind = r.u8(0);
+    if (!kind) return std::nullopt;
+    const auto known = [&]() -> std::optional<CooperativeAction> {
+        switch (*kind) {
+            case 1: return bytes::whole(geometry_action(r, {sense::Coop::Thumbnail{}}));
+            case 2: return bytes::whole(geometry_action(r, {sense::Coop::Averaging{}}));
+            case 4: return bytes::whole(geometry_action(r, {sense::Coop::MultiLineRegistration{}}));
+            case 6: return bytes::whole(truncate_action(r));
+            case 7: return bytes::whole(ccd_action(r));
+            default: return std::nullopt;
+        }
+    }();
+    if (known) return *known;
+    return CooperativeAction{Unknown{*kind, std::vector<std::uint8_t>(p.begin(), p.end())}};
 }
 
 std::string debug_string(const CooperativeAction& a) {
@@ -326,17 +393,12 @@ std::optional<Rect> Boundary::at(std::uint32_t x, std::uint32_t y) const {
 }
 
 std::optional<BoundaryType2> BoundaryType2::from_bytes(std::span<const std::uint8_t> p) {
-    if (p.size() <= 3) return std::nullopt;
-    const std::size_t l = bytes::be16(p.data());
-    const std::size_t n = p[2];
-    if (p.size() < l + 2 || l != 8 * n + 2) return std::nullopt;
-    BoundaryType2 t;
-    t.positions.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t* e = p.data() + 4 + 8 * i;
-        t.positions.push_back({bytes::be32(e), bytes::be16(e + 4), e[6], e[7]});
-    }
-    return t;
+    const bytes::Reader r(p);
+    const auto length = r.be16(0);
+    const auto count = r.u8(2);
+    // The length leaves out its own two bytes: 8 for each position and 2 for the count and byte 3.
+    if (!count || *length != 8 * std::size_t{*count} + 2) return std::nullopt;
+    return bytes::whole(boundary_type2(r, *count));
 }
 
 error::Result<std::vector<std::uint8_t>> BoundaryType2::to_bytes() const {

@@ -162,16 +162,16 @@ struct PositionTag {
 // Where the unit puts its extra data.
 using Position = Flags<PositionTag>;
 namespace position {
-inline constexpr Position COLOR_FIRST = Position::from_bits_retain(0x1);
-inline constexpr Position COLOR_LAST = Position::from_bits_retain(0x2);
-inline constexpr Position ALL_FIRST = Position::from_bits_retain(0x4);
-inline constexpr Position ALL_LAST = Position::from_bits_retain(0x8);
-inline constexpr Position INFRARED_FIRST = Position::from_bits_retain(0x10);
-inline constexpr Position INFRARED_LAST = Position::from_bits_retain(0x20);
-inline constexpr Position LINE_FIRST = Position::from_bits_retain(0x40);
-inline constexpr Position LINE_LAST = Position::from_bits_retain(0x80);
-inline constexpr Position FRAME_FIRST = Position::from_bits_retain(0x100);
-inline constexpr Position FRAME_LAST = Position::from_bits_retain(0x200);
+inline constexpr Position COLOR_FIRST = Position::named("COLOR_FIRST");
+inline constexpr Position COLOR_LAST = Position::named("COLOR_LAST");
+inline constexpr Position ALL_FIRST = Position::named("ALL_FIRST");
+inline constexpr Position ALL_LAST = Position::named("ALL_LAST");
+inline constexpr Position INFRARED_FIRST = Position::named("INFRARED_FIRST");
+inline constexpr Position INFRARED_LAST = Position::named("INFRARED_LAST");
+inline constexpr Position LINE_FIRST = Position::named("LINE_FIRST");
+inline constexpr Position LINE_LAST = Position::named("LINE_LAST");
+inline constexpr Position FRAME_FIRST = Position::named("FRAME_FIRST");
+inline constexpr Position FRAME_LAST = Position::named("FRAME_LAST");
 }  // namespace position
 
 struct Truncation {

@@ -13,10 +13,6 @@ namespace vexlor::protocol::decode {
 
 namespace {
 
-constexpr std::uint8_t infrared_id = 9;
-constexpr std::uint8_t line_without_distance = 0x02;
-constexpr std::uint8_t multiline_simultaneous = 0x40;
-
 error::Error refuse(std::string reason) { return error::Error::unsupported("decode", std::move(reason)); }
 
 bool mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) { return !__builtin_mul_overflow(a, b, &out); }
@@ -105,16 +101,16 @@ void decode_fast(const std::uint8_t* data, std::uint64_t k, std::uint64_t count,
 
 }  // namespace
 
-std::vector<Slot> Slot::every(std::span<const std::uint8_t> channels, std::uint8_t readings) {
-    const std::uint64_t c = static_cast<std::uint64_t>(std::count_if(channels.begin(), channels.end(),
-                                                                     [](std::uint8_t id) { return id != infrared_id; }));
+std::vector<Slot> Slot::every(std::span<const window::Channel> channels, std::uint8_t readings) {
+    const std::uint64_t c = static_cast<std::uint64_t>(
+        std::count_if(channels.begin(), channels.end(), [](window::Channel ch) { return !ch.infrared(); }));
     const std::uint64_t n = channels.size();
     const std::uint64_t k = std::max<std::uint64_t>(readings, 1);
     std::vector<Slot> out;
     out.reserve(n);
     std::uint64_t b_color = 0, b_ir = 0;
-    for (std::uint8_t id : channels) {
-        if (id != infrared_id) {
+    for (const window::Channel ch : channels) {
+        if (!ch.infrared()) {
             out.push_back({b_color, b_color + n, c, k, b_color, true});
             ++b_color;
         } else {
@@ -129,13 +125,13 @@ error::Result<Decoder> Decoder::make(const image::Layout& layout) {
     if (layout.sample_bytes != 1 && layout.sample_bytes != 2) {
         return std::unexpected(refuse(fmt::format("{} bytes a sample is neither of the widths 2-11-3 defines", layout.sample_bytes)));
     }
-    const std::uint8_t il = layout.interleaving;
-    if ((il & (line_without_distance | multiline_simultaneous)) == 0) {
-        return std::unexpected(refuse(fmt::format("{} is not an ordering this decodes yet",
-                                                  vexlor::debug_string(caps::set_window::ColorInterleaving::from_bits_retain(il)))));
+    namespace il = caps::set_window::interleaving;
+    if (!layout.interleaving.intersects(il::LINE_WITHOUT_DISTANCE | il::MULTILINE_SIMULTANEOUS)) {
+        return std::unexpected(
+            refuse(fmt::format("{} is not an ordering this decodes yet", vexlor::debug_string(layout.interleaving))));
     }
     Decoder d;
-    if ((il & multiline_simultaneous) && layout.ccd_lines >= 2) {
+    if (layout.interleaving.contains(il::MULTILINE_SIMULTANEOUS) && layout.ccd_lines >= 2) {
         d.rows_ = layout.ccd_lines;
         d.gap_ = layout.line_gap;
         if (d.gap_ == 0) {

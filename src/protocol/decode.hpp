@@ -39,7 +39,7 @@ struct Slot {
     std::uint64_t plane = 0;
     bool color = true;
 
-    static std::vector<Slot> every(std::span<const std::uint8_t> channels, std::uint8_t readings);
+    static std::vector<Slot> every(std::span<const window::Channel> channels, std::uint8_t readings);
     bool operator==(const Slot&) const = default;
 };
 

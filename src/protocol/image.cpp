@@ -9,8 +9,6 @@ namespace vexlor::protocol::image {
 
 namespace {
 
-constexpr std::uint8_t infrared_id = 9;
-
 std::uint32_t apply_pitch_rule(std::uint32_t step, std::uint8_t rule, std::uint32_t line_gap) {
     switch (rule) {
         case 2:
@@ -48,9 +46,9 @@ error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<con
     Layout l;
     l.x_pitch = x_pitch;
     l.y_pitch = y_pitch;
-    if (units == 1200) {
-        l.pixels = static_cast<std::uint32_t>(std::uint64_t{w.width} * x_optical / (std::uint64_t{x_pitch} * 1200));
-        l.lines = static_cast<std::uint32_t>(std::uint64_t{w.length} * x_optical / (std::uint64_t{y_pitch} * 1200));
+    if (units == BASE_DIVISOR) {
+        l.pixels = static_cast<std::uint32_t>(std::uint64_t{w.width} * x_optical / (std::uint64_t{x_pitch} * BASE_DIVISOR));
+        l.lines = static_cast<std::uint32_t>(std::uint64_t{w.length} * x_optical / (std::uint64_t{y_pitch} * BASE_DIVISOR));
     } else {
         l.pixels = w.width / x_pitch;
         l.lines = w.length / y_pitch;
@@ -63,7 +61,7 @@ error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<con
     }
     l.sample_bytes = static_cast<std::uint8_t>(sample_bytes);
 
-    for (const auto& win : windows) l.channels.push_back(win.id);
+    for (const auto& win : windows) l.channels.push_back(win.channel());
 
     if (truncation) {
         const auto& t = *truncation;
@@ -82,7 +80,7 @@ error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<con
     l.readings = static_cast<std::uint8_t>(std::min(unsigned{w.multiple_reading} + 1, 255u));
     l.ccd_lines = address.ccd_lines;
     l.line_gap = address.line_gap / y_pitch;
-    l.interleaving = w.interleaving.bits();
+    l.interleaving = w.interleaving;
     l.bits = w.bits;
     l.read_off = false;
 
@@ -94,8 +92,8 @@ error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<con
     // Byte sums are 32-bit like the unit's; the group multiplication is 64-bit.
     const std::uint32_t v = std::uint32_t{l.sample_bytes} * l.pixels;
     const std::uint32_t n = static_cast<std::uint32_t>(windows.size());
-    const std::uint32_t c = static_cast<std::uint32_t>(std::count_if(
-        windows.begin(), windows.end(), [](const window::Window& x) { return x.id != infrared_id; }));
+    const std::uint32_t c = static_cast<std::uint32_t>(
+        std::count_if(windows.begin(), windows.end(), [](const window::Window& x) { return !x.channel().infrared(); }));
     const bool has_ir = c < n;
     const std::uint32_t ec = l.color_edges.first + l.color_edges.second;
     const std::uint32_t ei = l.ir_edges.first + l.ir_edges.second;
@@ -103,7 +101,7 @@ error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<con
     const std::uint32_t r = l.readings;
 
     std::uint64_t first_unit = 1, unit = 1, cycle = 1;
-    if (address.read_units & 0x02) {
+    if (address.read_units & caps::address::READS_LINE_GROUPS) {
         if (r == 1 || !has_ir) {
             first_unit = unit = cycle = std::uint64_t{v * n + ec} * g;
         } else {
@@ -111,7 +109,7 @@ error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<con
             unit = std::uint64_t{v * c + ec} * g;
             cycle = std::uint64_t{v * n + ei + (r - 1) * (v * c + ec)} * g;
         }
-    } else if (address.read_units & 0x04) {
+    } else if (address.read_units & caps::address::READS_CHANNEL_LINES) {
         const bool all_edges = truncation && (truncation->all_colors.first != 0 || truncation->all_colors.last != 0);
         if (!all_edges) {
             std::uint32_t per = v;
@@ -133,7 +131,8 @@ error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<con
 std::uint64_t Layout::total_bytes() const {
     const std::uint32_t v = std::uint32_t{sample_bytes} * pixels;
     const std::uint32_t n = static_cast<std::uint32_t>(channels.size());
-    const std::uint32_t c = static_cast<std::uint32_t>(std::count_if(channels.begin(), channels.end(), [](std::uint8_t id) { return id != infrared_id; }));
+    const std::uint32_t c = static_cast<std::uint32_t>(
+        std::count_if(channels.begin(), channels.end(), [](window::Channel ch) { return !ch.infrared(); }));
     const std::uint32_t ec = color_edges.first + color_edges.second;
     const std::uint32_t ei = ir_edges.first + ir_edges.second;
     std::uint32_t per_line;
@@ -147,10 +146,10 @@ std::uint64_t Layout::total_bytes() const {
     return std::uint64_t{per_line} * all_lines;
 }
 
-std::vector<std::uint8_t> Layout::colors() const {
-    std::vector<std::uint8_t> out;
-    for (auto id : channels) {
-        if (id != infrared_id) out.push_back(id);
+std::vector<window::Channel> Layout::colors() const {
+    std::vector<window::Channel> out;
+    for (const auto ch : channels) {
+        if (!ch.infrared()) out.push_back(ch);
     }
     return out;
 }

@@ -15,8 +15,11 @@
 
 namespace vexlor::protocol::image {
 
+// The measurement unit a session sets unless it works in unit addresses: 1/1200 inch.
+inline constexpr std::uint16_t BASE_DIVISOR = 1200;
+
 struct Layout {
-    std::vector<std::uint8_t> channels;  // window identifiers in set order
+    std::vector<window::Channel> channels;  // of the windows, in set order
     std::uint64_t first_unit = 1;
     std::uint64_t unit = 1;
     std::uint64_t cycle = 1;
@@ -33,18 +36,19 @@ struct Layout {
     bool read_off = false;
     std::uint8_t sample_bytes = 2;
     std::uint8_t bits = 16;
-    std::uint8_t interleaving = 0;
+    caps::set_window::ColorInterleaving interleaving;  // the first window's
     std::uint8_t readings = 1;
     std::uint8_t ccd_lines = 1;
     std::uint8_t group = 1;
 
-    // `units` is the session's measurement unit: 1200, or anything else for unit addresses.
+    // `units` is the session's measurement unit: BASE_DIVISOR, or anything else for unit addresses.
     // (The constructor-like builder is `make`, since `new` is a keyword.)
     static error::Result<Layout> make(const caps::Capabilities& caps, std::span<const window::Window> windows,
                                       std::uint16_t units, const std::optional<data::Truncation>& truncation);
 
     std::uint64_t total_bytes() const;
-    std::vector<std::uint8_t> colors() const;
+    // The channels without the infrared one, in order.
+    std::vector<window::Channel> colors() const;
     bool operator==(const Layout&) const = default;
 };
 

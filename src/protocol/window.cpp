@@ -31,19 +31,6 @@ error::Result<void> check_offered(std::string label, F asked, F offered) {
 
 }  // namespace
 
-Channel Channel::of(Kind kind) {
-    switch (kind) {
-        case Kind::Default: return Channel(0);
-        case Kind::Red: return Channel(1);
-        case Kind::Green: return Channel(2);
-        case Kind::Blue: return Channel(3);
-        case Kind::NeutralGray: return Channel(4);
-        case Kind::Infrared: return Channel(9);
-        case Kind::Other: break;
-    }
-    return Channel(0);
-}
-
 std::string to_string(Channel c) {
     switch (c.kind()) {
         case Channel::Kind::Default: return "Default";
@@ -66,38 +53,54 @@ std::string to_string(Composition c) {
 
 std::string debug_string(const TooShort& e) { return fmt::format("TooShort {{ got: {} }}", e.got); }
 
-std::expected<Window, TooShort> Window::try_from(std::span<const std::uint8_t> b) {
-    if (b.size() < size) return std::unexpected(TooShort{b.size()});
-    const std::uint8_t* p = b.data();
+namespace {
+
+std::expected<Window, bytes::Short> descriptor(const bytes::Reader& r) {
     Window w;
-    w.id = p[0];
-    w.auto_bit = (p[1] & 0x01) != 0;
-    w.x_dpi = bytes::be16(p + 2);
-    w.y_dpi = bytes::be16(p + 4);
-    w.ulx = bytes::be32(p + 6);
-    w.uly = bytes::be32(p + 10);
-    w.width = bytes::be32(p + 14);
-    w.length = bytes::be32(p + 18);
-    w.brightness = p[22];
-    w.threshold = p[23];
-    w.contrast = p[24];
-    w.composition = Composition(p[25]);
-    w.bits = p[26];
-    w.halftone = bytes::be16(p + 27);
-    w.padding = p[29];
-    w.bit_ordering = bytes::be16(p + 30);
-    w.compression = p[32];
-    w.compression_argument = p[33];
-    w.multiple_reading = static_cast<std::uint8_t>(p[40] >> 4);
-    w.color_ordering = static_cast<std::uint8_t>(p[40] & 0x0F);
-    w.setup_mode = static_cast<std::uint8_t>((p[41] >> 1) & 7);
-    w.byte41 = static_cast<std::uint8_t>(p[41] & 0xE1);
-    w.kind = ScanKind::from_bits_retain(static_cast<std::uint8_t>(p[42] & 0x7F));
-    w.mode = ScanMode::from_bits_retain(static_cast<std::uint8_t>(p[43] & 0x57));
-    w.interleaving = ColorInterleaving::from_bits_retain(static_cast<std::uint8_t>(p[44] & 0x77));
-    w.byte45 = p[45];
-    w.exposure = bytes::be32(p + 46);
+    VX_TRY(w.id, r.u8(0));
+    VX_TRY(const std::uint8_t auto_byte, r.u8(1));
+    w.auto_bit = (auto_byte & 0x01) != 0;
+    VX_TRY(w.x_dpi, r.be16(2));
+    VX_TRY(w.y_dpi, r.be16(4));
+    VX_TRY(w.ulx, r.be32(6));
+    VX_TRY(w.uly, r.be32(10));
+    VX_TRY(w.width, r.be32(14));
+    VX_TRY(w.length, r.be32(18));
+    VX_TRY(w.brightness, r.u8(22));
+    VX_TRY(w.threshold, r.u8(23));
+    VX_TRY(w.contrast, r.u8(24));
+    VX_TRY(const std::uint8_t composition, r.u8(25));
+    w.composition = Composition(composition);
+    VX_TRY(w.bits, r.u8(26));
+    VX_TRY(w.halftone, r.be16(27));
+    VX_TRY(w.padding, r.u8(29));
+    VX_TRY(w.bit_ordering, r.be16(30));
+    VX_TRY(w.compression, r.u8(32));
+    VX_TRY(w.compression_argument, r.u8(33));
+    VX_CHECK(r.bytes(34, 6));  // reserved
+    VX_TRY(const std::uint8_t readings, r.u8(40));
+    w.multiple_reading = static_cast<std::uint8_t>(readings >> 4);
+    w.color_ordering = static_cast<std::uint8_t>(readings & 0x0F);
+    VX_TRY(const std::uint8_t setup, r.u8(41));
+    w.setup_mode = static_cast<std::uint8_t>((setup >> 1) & 7);
+    w.byte41 = static_cast<std::uint8_t>(setup & 0xE1);
+    VX_TRY(const std::uint8_t kind, r.u8(42));
+    w.kind = ScanKind::from_bits_truncate(kind);
+    VX_TRY(const std::uint8_t mode, r.u8(43));
+    w.mode = ScanMode::from_bits_truncate(mode);
+    VX_TRY(const std::uint8_t interleaving, r.u8(44));
+    w.interleaving = ColorInterleaving::from_bits_truncate(interleaving);
+    VX_TRY(w.byte45, r.u8(45));
+    VX_TRY(w.exposure, r.be32(46));
     return w;
+}
+
+}  // namespace
+
+std::expected<Window, TooShort> Window::try_from(std::span<const std::uint8_t> b) {
+    auto w = descriptor(bytes::Reader(b));
+    if (!w) return std::unexpected(TooShort{w.error().got});
+    return *w;
 }
 
 std::array<std::uint8_t, Window::size> Window::to_bytes() const {
@@ -206,9 +209,16 @@ error::Result<void> Window::validate(const caps::Capabilities& caps) const {
     const auto& address = caps.address;
     const auto& sw = caps.set_window;
 
-    if (id > 3 && id != 9) {
-        return std::unexpected(refuse("window identifier",
-                                      fmt::format("{} is not a scanning color: 2-10-4 defines 0 to 3, and 9 is infrared", id)));
+    switch (channel().kind()) {
+        case Channel::Kind::Default:
+        case Channel::Kind::Red:
+        case Channel::Kind::Green:
+        case Channel::Kind::Blue:
+        case Channel::Kind::Infrared: break;
+        case Channel::Kind::NeutralGray:
+        case Channel::Kind::Other:
+            return std::unexpected(refuse(
+                "window identifier", fmt::format("{} is not a scanning color: 2-10-4 defines 0 to 3, and 9 is infrared", id)));
     }
 
     const bool thumbnail = kind.contains(caps::set_window::kind::THUMBNAIL);
@@ -319,7 +329,7 @@ error::Result<void> validate_set(std::span<const Window> windows) {
                                           fmt::format("{} puts no known number of planes in the stream", first.composition)));
     }
     std::size_t colors = 0;
-    for (const auto& w : windows) colors += w.id != 9 ? 1 : 0;
+    for (const auto& w : windows) colors += w.channel().infrared() ? 0 : 1;
     if (colors != planes) {
         return std::unexpected(refuse("image composition", fmt::format("{} carries {} plane(s) and this set scans {} color channel(s)",
                                                                        first.composition, planes, colors)));

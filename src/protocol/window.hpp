@@ -4,6 +4,7 @@
 
 #include <array>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -23,20 +24,19 @@ public:
     enum class Kind { Default, Red, Green, Blue, NeutralGray, Infrared, Other };
 
     constexpr explicit Channel(std::uint8_t byte) : byte_(byte) {}
-    static Channel of(Kind kind);  // not for Other
+    // Not for Other, which gives Default.
+    static constexpr Channel of(Kind kind) {
+        return kind == Kind::Other ? Channel(ids[0]) : Channel(ids[static_cast<std::size_t>(kind)]);
+    }
 
     constexpr std::uint8_t byte() const { return byte_; }
     constexpr Kind kind() const {
-        switch (byte_) {
-            case 0: return Kind::Default;
-            case 1: return Kind::Red;
-            case 2: return Kind::Green;
-            case 3: return Kind::Blue;
-            case 4: return Kind::NeutralGray;
-            case 9: return Kind::Infrared;
-            default: return Kind::Other;
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            if (ids[k] == byte_) return static_cast<Kind>(k);
         }
+        return Kind::Other;
     }
+    constexpr bool infrared() const { return kind() == Kind::Infrared; }
     constexpr bool operator==(const Channel&) const = default;
     // Table order first, Other among themselves by byte.
     constexpr std::strong_ordering operator<=>(const Channel& o) const {
@@ -45,6 +45,8 @@ public:
     }
 
 private:
+    // The identifier byte of each named kind, in Kind order.
+    static constexpr std::array<std::uint8_t, 6> ids{0, 1, 2, 3, 4, 9};
     std::uint8_t byte_;
 };
 

@@ -17,9 +17,6 @@ namespace {
 constexpr std::string_view TARGET = "vexlor::scan::clean";
 constexpr std::size_t CALIBRATION_PIXELS = 2'500'000;
 
-constexpr std::uint8_t RED = 1;
-constexpr std::uint8_t GREEN = 2;
-constexpr std::uint8_t BLUE = 3;
 
 error::Error refuse(std::string reason) { return error::Error::unsupported("clean", std::move(reason)); }
 
@@ -66,18 +63,21 @@ std::vector<std::uint16_t> decimate(std::span<const std::uint16_t> plane, std::s
 error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const pass::Pass& pass,
                                        std::optional<protocol::model::Model> model) {
     const protocol::image::Layout& layout = pass.started.layout;
-    const std::vector<std::uint8_t> colors = layout.colors();
-    const auto position = [&](std::uint8_t code) -> std::optional<std::size_t> {
-        const auto it = std::find(colors.begin(), colors.end(), code);
+    using protocol::window::Channel;
+    const std::vector<Channel> colors = layout.colors();
+    const auto position = [&](Channel::Kind kind) -> std::optional<std::size_t> {
+        const auto it = std::find(colors.begin(), colors.end(), Channel::of(kind));
         if (it == colors.end()) return std::nullopt;
         return static_cast<std::size_t>(it - colors.begin());
     };
-    const auto red = position(RED);
-    const auto green = position(GREEN);
-    const auto blue = position(BLUE);
+    const auto red = position(Channel::Kind::Red);
+    const auto green = position(Channel::Kind::Green);
+    const auto blue = position(Channel::Kind::Blue);
     if (!red || !green || !blue) {
+        std::vector<std::uint8_t> codes;
+        for (const Channel c : colors) codes.push_back(c.byte());
         return std::unexpected(
-            refuse(fmt::format("needs a red, green and blue plane, this pass has {}", text::dec_list(colors))));
+            refuse(fmt::format("needs a red, green and blue plane, this pass has {}", text::dec_list(codes))));
     }
 
     dust::Settings settings;

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "error.hpp"
+#include "protocol/decode.hpp"
 #include "session/window.hpp"
 
 namespace vexlor::scan::pass {
@@ -13,6 +15,11 @@ struct Pass {
     std::size_t rows = 0;  // pixels per line: rows of each plane
     std::size_t cols = 0;  // lines of the pass: columns of each plane
     bool complete = false;
+
+    // Output lines the decoded blocks filled.
+    std::uint64_t lines_decoded() const;
+    // The view of the samples up to the last column holding any colour data.
+    error::Result<protocol::decode::Image> image(const protocol::decode::Samples& samples) const;
 };
 
 }  // namespace vexlor::scan::pass

@@ -80,7 +80,7 @@ error::Result<ae::Exposures> Session::autoexpose_frame_with(const protocol::data
         const std::size_t number = passes + 1;
         VX_TRY(auto pass, scan_pass_with(pass_windows, METERING_START_TIMEOUT, samples,
                                          [&](const scan::Progress& p) { return progress && progress(number, p); }));
-        VX_TRY(const auto image, protocol::decode::Image::partial(pass.started.layout, samples, pass.blocks));
+        VX_TRY(const auto image, protocol::decode::Image::partial(pass.started.layout, samples, pass.lines_decoded()));
         ++passes;
         VX_TRY(const auto times, host.apply(caps, image, pass_windows));
         for (std::size_t i = 0; i < pass_windows.size(); ++i) pass_windows[i].exposure = times[i];
@@ -97,7 +97,7 @@ error::Result<ae::Exposures> Session::autoexpose_frame_with(const protocol::data
     }
 
     if (diag::enabled(diag::Level::Trace, TARGET) && last) {
-        if (auto image = protocol::decode::Image::partial(last->started.layout, samples, last->blocks)) {
+        if (auto image = protocol::decode::Image::partial(last->started.layout, samples, last->lines_decoded())) {
             const auto levels = host.measure(*image, pass_windows);
             const bool readable = caps.features.supports_read(*protocol::data::code(protocol::data::DataType::Setup));
             for (std::size_t i = 0; i < std::min(pass_windows.size(), levels.size()); ++i) {

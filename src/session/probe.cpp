@@ -6,6 +6,7 @@
 
 #include "diag/log.hpp"
 #include "protocol/sense.hpp"
+#include "session/session.hpp"
 #include "text.hpp"
 #include "try.hpp"
 
@@ -14,6 +15,7 @@ namespace vexlor::session::probe {
 using namespace std::chrono_literals;
 using protocol::caps::Error;
 using protocol::caps::Page;
+namespace page_code = protocol::caps::page_code;
 
 namespace {
 
@@ -30,7 +32,7 @@ error::Result<T> parsed(std::expected<T, Error> r) {
 
 error::Result<std::vector<std::uint8_t>> inquiry_within(transport::Transport& transport, bool evpd, std::uint8_t page,
                                                         std::uint8_t allocation, transport::Duration timeout) {
-    const std::array<std::uint8_t, 6> cdb{0x12, static_cast<std::uint8_t>(evpd ? 0x01 : 0x00),
+    const std::array<std::uint8_t, 6> cdb{opcode::INQUIRY, static_cast<std::uint8_t>(evpd ? 0x01 : 0x00),
                                           static_cast<std::uint8_t>(evpd ? page : 0x00), 0x00, allocation,
                                           static_cast<std::uint8_t>(evpd ? 0x80 : 0x00)};
     std::vector<std::uint8_t> buffer(allocation, 0);
@@ -45,37 +47,41 @@ error::Result<std::vector<std::uint8_t>> inquiry_within(transport::Transport& tr
 error::Result<Page> vpd(transport::Transport& transport, std::uint8_t page) {
     VX_TRY(auto bytes, inquiry_within(transport, true, page, 0xFF, 30s));
     VX_TRACE(TARGET, "vpd", diag::Field{"page", fmt::format("{:02X}h", page)}, diag::Field{"bytes", text::hex_dump(bytes)});
-    if (bytes.size() <= 3) return std::unexpected(error::Error(Error::truncated(page, 4, bytes.size())));
-    if (bytes[1] != page) return std::unexpected(error::Error(Error::bad_field(page, 1, "page code", bytes[1])));
+    using protocol::caps::HEADER_SIZE;
+    using protocol::caps::PAGE_CODE_AT;
+    if (bytes.size() < HEADER_SIZE) return std::unexpected(error::Error(Error::truncated(page, HEADER_SIZE, bytes.size())));
+    if (bytes[PAGE_CODE_AT] != page) {
+        return std::unexpected(error::Error(Error::bad_field(page, PAGE_CODE_AT, "page code", bytes[PAGE_CODE_AT])));
+    }
     return Page{std::move(bytes), page};
 }
 
 error::Result<protocol::caps::Capabilities> capabilities(transport::Transport& transport) {
     namespace caps = protocol::caps;
-    VX_TRY(const auto standard, inquiry_within(transport, false, 0, STANDARD_INQUIRY_LENGTH, 180s));
+    VX_TRY(const auto standard, inquiry_within(transport, false, 0, static_cast<std::uint8_t>(caps::identity::LENGTH), 180s));
     VX_TRY(auto identity, parsed(caps::identity::Identity::parse(standard)));
     if (identity.qualifier != 0 || identity.device_type != 6) return std::unexpected(error::Error::not_found());
 
-    VX_TRY(const auto address_page, vpd(transport, page::ADDRESS));
+    VX_TRY(const auto address_page, vpd(transport, page_code::ADDRESS));
     VX_TRY(auto address, parsed(caps::address::Address::from_page(address_page)));
 
     std::optional<caps::frames::Frames> frames;
     if (address.framing_flags & caps::address::PUBLISHES_FRAMES) {
-        VX_TRY(const auto frames_page, vpd(transport, page::FRAMES));
+        VX_TRY(const auto frames_page, vpd(transport, page_code::FRAMES));
         VX_TRY(frames, parsed(caps::frames::Frames::from_page(frames_page)));
     }
 
-    VX_TRY(const auto features_page, vpd(transport, page::FEATURES));
+    VX_TRY(const auto features_page, vpd(transport, page_code::FEATURES));
     VX_TRY(auto features, parsed(caps::other::Features::from_page(features_page)));
     VX_DEBUG(TARGET, "features", diag::field("page_length", features.page_length),
              diag::Field{"cooperation", debug_string(features.cooperation)},
              diag::Field{"execute", caps::other::debug_string(features.execute_ops)});
 
-    VX_TRY(const auto set_window_page, vpd(transport, page::SET_WINDOW));
+    VX_TRY(const auto set_window_page, vpd(transport, page_code::SET_WINDOW));
     VX_TRY(auto set_window, parsed(caps::set_window::SetWindowFunction::from_page(set_window_page)));
 
     std::optional<caps::ccd::CcdMeasurement> ccd;
-    auto ccd_page = vpd(transport, page::CCD);
+    auto ccd_page = vpd(transport, page_code::CCD);
     if (ccd_page) {
         VX_TRY(ccd, parsed(caps::ccd::CcdMeasurement::from_page(*ccd_page)));
     } else {

@@ -11,17 +11,6 @@
 
 namespace vexlor::session::probe {
 
-// The vital-product-data pages the probe reads.
-namespace page {
-inline constexpr std::uint8_t ADDRESS = 0xC1;
-inline constexpr std::uint8_t FRAMES = 0xC8;
-inline constexpr std::uint8_t SET_WINDOW = 0xD1;
-inline constexpr std::uint8_t FEATURES = 0xE1;
-inline constexpr std::uint8_t CCD = 0xE3;
-}  // namespace page
-
-inline constexpr std::uint8_t STANDARD_INQUIRY_LENGTH = 36;
-
 error::Result<protocol::caps::Capabilities> capabilities(transport::Transport& transport);
 // One INQUIRY: the bytes the unit returned, at most `allocation` of them.
 error::Result<std::vector<std::uint8_t>> inquiry_within(transport::Transport& transport, bool evpd, std::uint8_t page,

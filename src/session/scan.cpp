@@ -24,7 +24,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::string_view TARGET = "vexlor::session::scan";
 constexpr auto THUMBNAIL_START_TIMEOUT = 600s;
-constexpr std::uint8_t INFRARED_ID = 9;
 
 std::uint64_t ns_since(SteadyClock::time_point t) {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - t).count());
@@ -37,7 +36,8 @@ namespace scan {
 void strip_truncation(std::vector<std::uint8_t>& chunk, StripPosition& at, const protocol::image::Layout& layout) {
     const std::uint64_t readings = std::max<std::uint64_t>(layout.readings, 1);
     const std::uint64_t all = layout.channels.size();
-    const bool has_ir = std::find(layout.channels.begin(), layout.channels.end(), INFRARED_ID) != layout.channels.end();
+    const auto infrared = protocol::window::Channel::of(protocol::window::Channel::Kind::Infrared);
+    const bool has_ir = std::find(layout.channels.begin(), layout.channels.end(), infrared) != layout.channels.end();
     const std::uint64_t colors = all - (has_ir ? 1 : 0);
     const std::uint64_t group = layout.group;
     const std::uint64_t line_bytes = std::uint64_t{layout.sample_bytes} * layout.pixels;
@@ -143,7 +143,7 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
         abandon_scan();
         return std::unexpected(std::move(decoder).error());
     }
-    const bool all_rows = (layout.interleaving & protocol::caps::set_window::interleaving::MULTILINE_SIMULTANEOUS.bits()) != 0;
+    const bool all_rows = layout.interleaving.contains(protocol::caps::set_window::interleaving::MULTILINE_SIMULTANEOUS);
     if (all_rows && decoder->rows() > 1 && held_curves) decoder->curves = held_curves;
     samples.resize_for(*decoder);
 

@@ -269,7 +269,7 @@ error::Result<void> Session::set_units(std::uint16_t divisor) {
 
 error::Result<bool> Session::media_loaded() {
     if (caps.frames) {
-        VX_TRY(const auto page, probe::vpd(*transport, probe::page::FRAMES));
+        VX_TRY(const auto page, probe::vpd(*transport, protocol::caps::page_code::FRAMES));
         auto frames = protocol::caps::frames::Frames::from_page(page);
         if (!frames) return std::unexpected(error::Error(std::move(frames).error()));
         caps.frames = std::move(*frames);

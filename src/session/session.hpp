@@ -15,6 +15,7 @@
 #include "protocol/caps/caps.hpp"
 #include "protocol/curves.hpp"
 #include "protocol/data.hpp"
+#include "protocol/image.hpp"
 #include "protocol/window.hpp"
 #include "protocol/decode.hpp"
 #include "protocol/image.hpp"
@@ -170,7 +171,7 @@ inline constexpr std::uint8_t EXECUTE = 0xE0;
 inline constexpr std::uint8_t GET_PARAMETER = 0xE1;
 }  // namespace opcode
 
-inline constexpr std::uint16_t BASE_DIVISOR = 1200;
+using protocol::image::BASE_DIVISOR;
 
 // The coarse recipe a frame is metered with, and how the unit or the host meters it.
 vexlor::scan::window::Recipe metering_recipe(const protocol::caps::Capabilities& caps, bool infrared);

@@ -33,10 +33,10 @@ std::string named_errno_text(int e) {
 }  // namespace
 
 std::string debug_string(HostStatus h) {
-    static constexpr std::array<std::string_view, 12> names = {
+    static constexpr std::array<std::string_view, static_cast<std::size_t>(HostStatus::Kind::Unknown)> names = {
         "Ok", "NoConnect", "BusBusy", "Timeout", "BadTarget", "Abort", "Parity", "Error", "Reset", "BadIntr", "Passthrough", "SoftError",
     };
-    if (h.code < names.size()) return std::string(names[h.code]);
+    if (h.kind() != HostStatus::Kind::Unknown) return std::string(names[h.code]);
     return fmt::format("Unknown({})", h.code);
 }
 
@@ -119,8 +119,8 @@ std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> c
     VX_TRACE(kTarget, "SG_IO completed", diag::field("host_status", debug_string(host)),
              diag::field("driver_status", h.driver_status), diag::field("duration_ms", h.duration),
              diag::field("info", to_string(Info{h.info})));
-    if (host.code == 3) return std::unexpected(Error::timeout(timeout));
-    if (host.code != 0) return std::unexpected(Error::io(IoKind::Other, fmt::format("SCSI bus fault: {}", debug_string(host))));
+    if (host.kind() == HostStatus::Kind::Timeout) return std::unexpected(Error::timeout(timeout));
+    if (host.kind() != HostStatus::Kind::Ok) return std::unexpected(Error::io(IoKind::Other, fmt::format("SCSI bus fault: {}", debug_string(host))));
 
     Reply reply;
     reply.status = Status(h.status);

@@ -15,7 +15,7 @@ struct HostStatus {
     enum class Kind { Ok, NoConnect, BusBusy, Timeout, BadTarget, Abort, Parity, Error, Reset, BadIntr, Passthrough, SoftError, Unknown };
     std::uint16_t code = 0;
 
-    Kind kind() const { return code < 12 ? static_cast<Kind>(code) : Kind::Unknown; }
+    Kind kind() const { return code < static_cast<std::uint16_t>(Kind::Unknown) ? static_cast<Kind>(code) : Kind::Unknown; }
     bool operator==(const HostStatus&) const = default;
 };
 // "NoConnect", "Unknown(14)".

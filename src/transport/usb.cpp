@@ -23,6 +23,26 @@ constexpr std::uint8_t kEpIn = 0x82;
 constexpr std::size_t kResyncLimit = 1048576;
 
 using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// The one-byte query after a command, and the phase codes the unit answers it with.
+constexpr std::uint8_t kPhaseQuery = 0xD0;
+constexpr std::uint8_t kPhaseNone = 0x00;
+constexpr std::uint8_t kPhaseStatus = 0x01;
+constexpr std::uint8_t kPhaseDataOut = 0x02;
+constexpr std::uint8_t kPhaseBusy = 0x04;
+constexpr std::uint8_t kFirstNonPhase = 0x05;
+
+// Time limits of single transfers and pauses, within the call's deadline.
+constexpr Duration kCommandLimit = seconds(7);    // the command write and the first phase check
+constexpr Duration kBusyCheckLimit = seconds(1);  // each phase check while the unit is busy
+constexpr Duration kFirstBusyPause = milliseconds(5);
+constexpr Duration kSecondBusyPause = milliseconds(10);  // then doubled for each later pause
+constexpr Duration kLongestBusyPause = milliseconds(250);
+constexpr Duration kResendPause = milliseconds(5);
+constexpr Duration kResyncRead = milliseconds(200);
+
+constexpr std::size_t kStatusBlock = 8;
 
 std::string lib_text(int code) { return libusb_strerror(code); }
 
@@ -206,7 +226,7 @@ struct UsbTransport::Impl {
     void resync() {
         std::size_t total = 0;
         for (;;) {
-            auto got = transfer_in(in_max_packet, milliseconds(200));
+            auto got = transfer_in(in_max_packet, kResyncRead);
             if (!got || got->empty()) break;
             total += got->size();
             if (total >= kResyncLimit) {
@@ -333,7 +353,7 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
     const auto phase_check = [&](Duration limit) -> Phase {
         auto rem = dl.check();
         if (!rem) return {Phase::Kind::Failed, 0, rem.error()};
-        static constexpr std::uint8_t query[1] = {0xD0};
+        static constexpr std::uint8_t query[1] = {kPhaseQuery};
         if (auto w = io.write_out(query, std::min(*rem, limit)); !w) return failed(std::move(w).error());
         rem = dl.check();
         if (!rem) return {Phase::Kind::Failed, 0, rem.error()};
@@ -352,24 +372,24 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
         VX_TRY(Duration rem, dl.check());
         io.out_of_step = true;
         Phase p{Phase::Kind::Stopped, 0, {}};
-        if (auto w = io.write_out(cdb, std::min(rem, Duration(std::chrono::seconds(7)))); !w) {
+        if (auto w = io.write_out(cdb, std::min(rem, kCommandLimit)); !w) {
             p = failed(std::move(w).error());
         } else {
-            p = phase_check(std::chrono::seconds(7));
-            if (p.kind == Phase::Kind::Code && p.code == 0x04) {
-                VX_CHECK(pause(milliseconds(5)));
-                Duration delay = milliseconds(10);
+            p = phase_check(kCommandLimit);
+            if (p.kind == Phase::Kind::Code && p.code == kPhaseBusy) {
+                VX_CHECK(pause(kFirstBusyPause));
+                Duration delay = kSecondBusyPause;
                 for (;;) {
-                    p = phase_check(std::chrono::seconds(1));
-                    if (p.kind != Phase::Kind::Code || p.code != 0x04) break;
+                    p = phase_check(kBusyCheckLimit);
+                    if (p.kind != Phase::Kind::Code || p.code != kPhaseBusy) break;
                     VX_CHECK(pause(delay));
-                    delay = std::min<Duration>(delay * 2, milliseconds(250));
+                    delay = std::min<Duration>(delay * 2, kLongestBusyPause);
                 }
             }
             if (p.kind == Phase::Kind::Code) {
-                if (p.code == 0x00) {
+                if (p.code == kPhaseNone) {
                     p = {Phase::Kind::OutOfStep, 0, Error::io(IoKind::InvalidData, "no phase after the command")};
-                } else if (p.code >= 0x05) {
+                } else if (p.code >= kFirstNonPhase) {
                     p = {Phase::Kind::OutOfStep, 0,
                          Error::io(IoKind::InvalidData, fmt::format("{:02X}h is not a phase code", p.code))};
                 }
@@ -381,7 +401,7 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
             case Phase::Kind::Stopped:
                 VX_DEBUG(kTarget, "the unit stopped answering, we send the command again");
                 io.resync();
-                VX_CHECK(pause(milliseconds(5)));
+                VX_CHECK(pause(kResendPause));
                 continue;
             case Phase::Kind::OutOfStep:
                 if (resent) return std::unexpected(std::move(p.error));
@@ -403,9 +423,9 @@ std::expected<Reply, Error> UsbTransport::exchange(std::uint8_t code, const Data
                          fmt::format("the unit asked for phase {:02X}h but the command carries {}", code, debug_string(data)));
     };
     std::size_t transferred = 0;
-    if (code == 0x01) {
+    if (code == kPhaseStatus) {
         if (!data.is_none()) VX_DEBUG(kTarget, "the unit went to status with no data phase", diag::field("data", debug_string(data)));
-    } else if (code == 0x02) {
+    } else if (code == kPhaseDataOut) {
         const auto* out = std::get_if<Data::Out>(&data.value);
         if (!out) return std::unexpected(wrong_direction());
         VX_TRY(Duration rem, dl.check());
@@ -441,9 +461,9 @@ std::expected<Reply, Error> UsbTransport::exchange(std::uint8_t code, const Data
         transferred = got;
     }
     VX_TRY(Duration rem, dl.check());
-    std::array<std::uint8_t, 8> block{};
+    std::array<std::uint8_t, kStatusBlock> block{};
     VX_TRY(std::size_t n, io.read_last(block, rem));
-    if (n != 8) {
+    if (n != kStatusBlock) {
         return std::unexpected(Error::io(IoKind::InvalidData, fmt::format("status phase returned {} bytes, expected 8", n)));
     }
     io.out_of_step = false;

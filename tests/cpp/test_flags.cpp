@@ -35,6 +35,7 @@ TEST(Flags, DebugForm) {
 TEST(Flags, BitsKeptOrTruncated) {
     EXPECT_EQ(Demo::from_bits_retain(0xC3).bits(), 0xC3);
     EXPECT_EQ(Demo::from_bits_truncate(0xC3).bits(), 0x43);
+    EXPECT_EQ(Demo::from_bits_truncate(0xFFC3).bits(), 0x43);  // a wider field: its high bytes hold no names
     EXPECT_EQ(Demo::all().bits(), 0x43);
     const auto ab = Demo::from_bits_retain(0x03);
     EXPECT_TRUE(ab.contains(Demo::from_bits_retain(0x01)));
@@ -42,6 +43,11 @@ TEST(Flags, BitsKeptOrTruncated) {
     EXPECT_TRUE(ab.intersects(Demo::from_bits_retain(0x41)));
     EXPECT_TRUE(Demo().empty());
     EXPECT_EQ((Demo::from_bits_retain(0x01) | Demo::from_bits_retain(0x40)).bits(), 0x41);
+}
+
+TEST(Flags, NamedConstantsComeFromTheTable) {
+    static_assert(Demo::named("BOTH") == Demo::from_bits_retain(0x03));
+    static_assert(Demo::named("HIGH") == Demo::from_bits_retain(0x40));
 }
 
 }  // namespace

@@ -39,23 +39,20 @@ TEST(Text, DebugDuration) {
 struct ListCase {
     std::vector<std::uint8_t> bytes;
     const char* hex;
-    const char* lower;
     const char* dec;
     const char* dump;
 };
 
 TEST(Text, ByteLists) {
     const ListCase cases[] = {
-        {{}, "[]", "[]", "[]", ""},
-        {{0x05}, "[05]", "[05]", "[5]", "05"},
-        {{0x70, 0x00, 0x05}, "[70, 00, 05]", "[70, 00, 05]", "[112, 0, 5]", "70 00 05"},
-        {{0x0A, 0xFF, 0xC1}, "[0A, FF, C1]", "[0a, ff, c1]", "[10, 255, 193]", "0A FF C1"},
-        {{0x12, 0, 0, 0, 0x24, 0}, "[12, 00, 00, 00, 24, 00]", "[12, 00, 00, 00, 24, 00]", "[18, 0, 0, 0, 36, 0]",
-         "12 00 00 00 24 00"},
+        {{}, "[]", "[]", ""},
+        {{0x05}, "[05]", "[5]", "05"},
+        {{0x70, 0x00, 0x05}, "[70, 00, 05]", "[112, 0, 5]", "70 00 05"},
+        {{0x0A, 0xFF, 0xC1}, "[0A, FF, C1]", "[10, 255, 193]", "0A FF C1"},
+        {{0x12, 0, 0, 0, 0x24, 0}, "[12, 00, 00, 00, 24, 00]", "[18, 0, 0, 0, 36, 0]", "12 00 00 00 24 00"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(vexlor::text::hex_list(c.bytes), c.hex);
-        EXPECT_EQ(vexlor::text::lower_hex_list(c.bytes), c.lower);
         EXPECT_EQ(vexlor::text::dec_list(c.bytes), c.dec);
         EXPECT_EQ(vexlor::text::hex_dump(c.bytes), c.dump);
     }

@@ -44,5 +44,8 @@ struct Address {
 
 // Bit of `framing_flags`: the unit publishes a frame table in VPD C8 and positions film by it.
 inline constexpr std::uint8_t PUBLISHES_FRAMES = 0x40;
+// Bits of `read_units`: image READ lengths are cut in whole line groups, or in whole channel lines.
+inline constexpr std::uint8_t READS_LINE_GROUPS = 0x02;
+inline constexpr std::uint8_t READS_CHANNEL_LINES = 0x04;
 
 }  // namespace vexlor::protocol::caps::address

@@ -1,18 +1,19 @@
 #include "protocol/caps/ccd.hpp"
 
+#include "try.hpp"
+
 namespace vexlor::protocol::caps::ccd {
 
 std::expected<CcdMeasurement, Error> CcdMeasurement::from_page(const Page& page) {
-    if (page.size() <= 10) return std::unexpected(page.truncated(11));
+    // The count comes first: a page without it needs 11 bytes, whatever else it lacks.
+    VX_TRY(const std::size_t n, page.u8(10));
     CcdMeasurement m;
-    m.channels = page.data[4];
-    m.curves = page.data[9];
-    const std::size_t n = page.data[10];
+    VX_TRY(m.channels, page.u8(4));
+    VX_TRY(m.curves, page.u8(9));
     m.values.reserve(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t at = 11 + 2 * k;
-        if (page.size() < at + 2) return std::unexpected(page.truncated(at + 2));
-        m.values.push_back(bytes::be16(page.data.data() + at));
+        VX_TRY(const std::uint16_t v, page.be16(11 + 2 * k));
+        m.values.push_back(v);
     }
     return m;
 }

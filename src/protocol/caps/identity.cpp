@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "bytes.hpp"
 #include "text.hpp"
 
 namespace vexlor::protocol::caps::identity {
@@ -9,6 +10,15 @@ namespace vexlor::protocol::caps::identity {
 namespace {
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";
+
+// Where each text lies in the standard INQUIRY data.
+struct Field {
+    std::size_t at;
+    std::size_t size;
+};
+constexpr Field VENDOR{8, 8};
+constexpr Field PRODUCT{16, 16};
+constexpr Field REVISION{32, 4};
 
 // Length of the maximal prefix of an invalid sequence at s[i], replaced by one U+FFFD (as the
 // WHATWG and Unicode "best practice" decoders do).
@@ -77,16 +87,19 @@ std::string lenient_text(std::span<const std::uint8_t> s) {
     return out.substr(pieces[first].begin, pieces[last - 1].end - pieces[first].begin);
 }
 
-std::expected<Identity, Error> Identity::parse(std::span<const std::uint8_t> b) {
-    if (b.size() < 36) return std::unexpected(Error::truncated(0, 36, b.size()));
+std::expected<Identity, Error> Identity::parse(std::span<const std::uint8_t> inquiry) {
+    // Not a page: the error names page 0.
+    const auto data = bytes::Reader(inquiry).bytes(0, LENGTH);
+    if (!data) return std::unexpected(Error::truncated(0, data.error().need, data.error().got));
+    const std::span<const std::uint8_t> b = *data;
     Identity id;
     id.qualifier = b[0] >> 5;
     id.device_type = b[0] & 0x1F;
     id.removable = (b[1] & 0x80) != 0;
     id.version = b[2] & 0x07;
-    id.vendor = lenient_text(b.subspan(8, 8));
-    id.product = lenient_text(b.subspan(16, 16));
-    id.revision = lenient_text(b.subspan(32, 4));
+    id.vendor = lenient_text(b.subspan(VENDOR.at, VENDOR.size));
+    id.product = lenient_text(b.subspan(PRODUCT.at, PRODUCT.size));
+    id.revision = lenient_text(b.subspan(REVISION.at, REVISION.size));
     return id;
 }
 

@@ -1,6 +1,7 @@
 // The standard INQUIRY data.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -9,6 +10,9 @@
 #include "protocol/caps/page.hpp"
 
 namespace vexlor::protocol::caps::identity {
+
+// The standard INQUIRY data the parser reads: bytes beyond these are ignored.
+inline constexpr std::size_t LENGTH = 36;
 
 struct Identity {
     std::uint8_t qualifier = 0;
@@ -19,7 +23,7 @@ struct Identity {
     std::string product;
     std::string revision;
 
-    // Needs 36 bytes; bytes after the 36th are ignored.
+    // Needs LENGTH bytes.
     static std::expected<Identity, Error> parse(std::span<const std::uint8_t> bytes);
     bool operator==(const Identity&) const = default;
 };

@@ -75,22 +75,24 @@ bool Features::supports_send(std::uint8_t data_type) const {
 
 std::expected<Features, Error> Features::from_page(const Page& page) {
     Features f;
-    VX_TRY(const auto cooperation, page.flags(4));
-    f.cooperation = HostCooperation::from_bits_truncate(static_cast<std::uint16_t>(cooperation.first & 0x0F7F));
-    VX_TRY(const auto data_types, page.flags(4 + cooperation.second));
+    VX_TRY(const auto cooperation, page.flags(HEADER_SIZE));
+    f.cooperation = HostCooperation::from_bits_truncate(cooperation.first);
+    VX_TRY(const auto data_types, page.flags(HEADER_SIZE + cooperation.second));
     f.data_types = data_types.first & 0x7F7F7F3F3FULL;
-    const std::size_t q = 4 + cooperation.second + data_types.second;
+    const std::size_t q = HEADER_SIZE + cooperation.second + data_types.second;
 
-    // The third flag field is read before the fixed part, which it therefore proves present.
+    // The third flag field is read before the fixed part, so a page that ends inside the fixed
+    // part reports the flag reader's need.
     VX_TRY(const auto third, page.flags(q + 25));
-    const std::uint8_t* bitmap = page.data.data() + q + 9;
-    for (std::size_t k = 0; k < 8; ++k) {
+    VX_CHECK(page.bytes(q, 9));  // not interpreted
+    VX_TRY(const auto bitmap, page.bytes(q + 9, 2 * f.execute_ops.words.size()));
+    for (std::size_t k = 0; k < f.execute_ops.words.size(); ++k) {
         f.execute_ops.words[k] = static_cast<std::uint16_t>(bitmap[2 * k] | (bitmap[2 * k + 1] << 8));
     }
     const std::size_t tail = q + 25 + third.second;
-    if (page.size() < tail + 1) return std::unexpected(page.truncated(tail + 1));
-    if (page.size() < tail + 2) return std::unexpected(page.truncated(tail + 2));
-    f.page_length = page.data[3];
+    VX_CHECK(page.u8(tail));  // not interpreted
+    VX_CHECK(page.u8(tail + 1));
+    VX_TRY(f.page_length, page.u8(PAGE_LENGTH_AT));
     return f;
 }
 

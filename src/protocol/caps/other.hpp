@@ -30,17 +30,17 @@ struct HostCooperationTag {
 using HostCooperation = Flags<HostCooperationTag>;
 
 namespace cooperation {
-inline constexpr HostCooperation THUMBNAIL = HostCooperation::from_bits_retain(0x0001);
-inline constexpr HostCooperation AVERAGING = HostCooperation::from_bits_retain(0x0002);
-inline constexpr HostCooperation REGISTRATION = HostCooperation::from_bits_retain(0x0004);
-inline constexpr HostCooperation DARK_VOLTAGE = HostCooperation::from_bits_retain(0x0008);
-inline constexpr HostCooperation SHADING_CALIBRATION = HostCooperation::from_bits_retain(0x0010);
-inline constexpr HostCooperation AUTOFOCUS = HostCooperation::from_bits_retain(0x0020);
-inline constexpr HostCooperation SHADING_CORRECTION = HostCooperation::from_bits_retain(0x0040);
-inline constexpr HostCooperation MULTI_LINE = HostCooperation::from_bits_retain(0x0100);
-inline constexpr HostCooperation PITCH_MAIN_SCAN = HostCooperation::from_bits_retain(0x0200);
-inline constexpr HostCooperation TRUNCATED = HostCooperation::from_bits_retain(0x0400);
-inline constexpr HostCooperation CCD_DATA = HostCooperation::from_bits_retain(0x0800);
+inline constexpr HostCooperation THUMBNAIL = HostCooperation::named("THUMBNAIL");
+inline constexpr HostCooperation AVERAGING = HostCooperation::named("AVERAGING");
+inline constexpr HostCooperation REGISTRATION = HostCooperation::named("REGISTRATION");
+inline constexpr HostCooperation DARK_VOLTAGE = HostCooperation::named("DARK_VOLTAGE");
+inline constexpr HostCooperation SHADING_CALIBRATION = HostCooperation::named("SHADING_CALIBRATION");
+inline constexpr HostCooperation AUTOFOCUS = HostCooperation::named("AUTOFOCUS");
+inline constexpr HostCooperation SHADING_CORRECTION = HostCooperation::named("SHADING_CORRECTION");
+inline constexpr HostCooperation MULTI_LINE = HostCooperation::named("MULTI_LINE");
+inline constexpr HostCooperation PITCH_MAIN_SCAN = HostCooperation::named("PITCH_MAIN_SCAN");
+inline constexpr HostCooperation TRUNCATED = HostCooperation::named("TRUNCATED");
+inline constexpr HostCooperation CCD_DATA = HostCooperation::named("CCD_DATA");
 }  // namespace cooperation
 
 // Which EXECUTE operation codes (80h to FFh) the unit offers: eight 16-bit words.

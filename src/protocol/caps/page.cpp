@@ -1,10 +1,9 @@
 #include "protocol/caps/page.hpp"
 
-#include <algorithm>
-
 #include <fmt/format.h>
 
 #include "text.hpp"
+#include "try.hpp"
 
 namespace vexlor::protocol::caps {
 
@@ -25,35 +24,55 @@ std::string debug_string(const Error& e) {
                        b.value);
 }
 
+namespace {
+
+template <class T>
+std::expected<T, Error> on_page(const Page& page, std::expected<T, bytes::Short> read) {
+    if (!read) return std::unexpected(Error::truncated(page.code, read.error().need, read.error().got));
+    return *read;
+}
+
+}  // namespace
+
+std::expected<std::uint8_t, Error> Page::u8(std::size_t position) const {
+    return on_page(*this, bytes::Reader(data).u8(position));
+}
+
+std::expected<std::uint16_t, Error> Page::be16(std::size_t position) const {
+    return on_page(*this, bytes::Reader(data).be16(position));
+}
+
+std::expected<std::uint32_t, Error> Page::be32(std::size_t position) const {
+    return on_page(*this, bytes::Reader(data).be32(position));
+}
+
+std::expected<std::span<const std::uint8_t>, Error> Page::bytes(std::size_t position, std::size_t size) const {
+    return on_page(*this, bytes::Reader(data).bytes(position, size));
+}
+
+// Byte by byte, so a run cut short needs one byte more than the page holds.
 std::expected<std::pair<std::uint64_t, std::size_t>, Error> Page::flags(std::size_t p) const {
-    const std::size_t n = data.size();
-    if (p >= n) return std::unexpected(truncated(std::max(p, n) + 1));
-    std::uint64_t value = data[p];
+    VX_TRY(std::uint8_t byte, u8(p));
+    std::uint64_t value = byte;
     std::size_t len = 1;
-    while (data[p + len - 1] & 0x80) {
+    while (byte & 0x80) {
         if (len == 8) {
-            std::uint32_t first4 = 0;
-            for (std::size_t i = 0; i < 4; ++i) first4 |= std::uint32_t{data[p + i]} << (8 * i);
-            return std::unexpected(Error::bad_field(code, p + 7, "flags run past 8 bytes", first4));
+            // The low 32 bits hold the run's first four bytes.
+            return std::unexpected(Error::bad_field(code, p + 7, "flags run past 8 bytes", static_cast<std::uint32_t>(value)));
         }
-        if (p + len >= n) return std::unexpected(truncated(n + 1));
-        value |= std::uint64_t{data[p + len]} << (8 * len);
+        VX_TRY(byte, u8(p + len));
+        value |= std::uint64_t{byte} << (8 * len);
         ++len;
     }
     return std::pair{value, len};
 }
 
 std::optional<std::uint8_t> Page::carried_u8(std::size_t q) const {
-    const std::size_t declared = data.size() > 3 ? std::size_t{data[3]} + 4 : 0;
-    const std::size_t limit = std::min(data.size(), declared);
-    if (q < limit) return data[q];
-    return std::nullopt;
-}
-
-std::expected<std::uint64_t, Error> Page::field(std::size_t position, std::size_t width) const {
-    auto v = reader().be(position, width);
-    if (!v) return std::unexpected(truncated(v.error().need));
-    return *v;
+    const auto length = u8(PAGE_LENGTH_AT);
+    if (!length || q >= std::size_t{*length} + HEADER_SIZE) return std::nullopt;
+    const auto byte = u8(q);
+    if (!byte) return std::nullopt;
+    return *byte;
 }
 
 }  // namespace vexlor::protocol::caps

@@ -17,6 +17,21 @@
 
 namespace vexlor::protocol::caps {
 
+// The vendor pages a unit describes itself in.
+namespace page_code {
+inline constexpr std::uint8_t ADDRESS = 0xC1;
+inline constexpr std::uint8_t FRAMES = 0xC8;
+inline constexpr std::uint8_t SET_WINDOW = 0xD1;
+inline constexpr std::uint8_t FEATURES = 0xE1;
+inline constexpr std::uint8_t CCD = 0xE3;
+}  // namespace page_code
+
+// Every page starts with a 4-byte header: byte 1 repeats the page code, byte 3 counts the
+// bytes the unit says follow it.
+inline constexpr std::size_t HEADER_SIZE = 4;
+inline constexpr std::size_t PAGE_CODE_AT = 1;
+inline constexpr std::size_t PAGE_LENGTH_AT = 3;
+
 struct Error {
     struct Truncated {
         std::uint8_t page;
@@ -58,10 +73,14 @@ struct Page {
     std::optional<std::uint8_t> carried_u8(std::size_t position) const;
 
     std::size_t size() const { return data.size(); }
-    bytes::Reader reader() const { return bytes::Reader(data); }
-    Error truncated(std::size_t need) const { return Error::truncated(code, need, data.size()); }
-    // A big-endian field of `width` bytes that must lie inside the page.
-    std::expected<std::uint64_t, Error> field(std::size_t position, std::size_t width) const;
+
+    // Big-endian fields read through the checked reader: one that runs past the received bytes
+    // is this page's Truncated error, needing the position just past the field.
+    std::expected<std::uint8_t, Error> u8(std::size_t position) const;
+    std::expected<std::uint16_t, Error> be16(std::size_t position) const;
+    std::expected<std::uint32_t, Error> be32(std::size_t position) const;
+    // A run the page must hold, for fields that are checked but not interpreted.
+    std::expected<std::span<const std::uint8_t>, Error> bytes(std::size_t position, std::size_t size) const;
 };
 
 }  // namespace vexlor::protocol::caps

@@ -53,28 +53,28 @@ struct AnalogControlTag {
 using AnalogControl = Flags<AnalogControlTag>;
 
 namespace kind {
-inline constexpr ScanKind IMAGE = ScanKind::from_bits_retain(0x01);
-inline constexpr ScanKind THUMBNAIL = ScanKind::from_bits_retain(0x02);
-inline constexpr ScanKind SETUP_1 = ScanKind::from_bits_retain(0x04);
-inline constexpr ScanKind SETUP_2 = ScanKind::from_bits_retain(0x08);
-inline constexpr ScanKind HISTOGRAM = ScanKind::from_bits_retain(0x10);
-inline constexpr ScanKind AE = ScanKind::from_bits_retain(0x20);
-inline constexpr ScanKind AE_WB = ScanKind::from_bits_retain(0x40);
+inline constexpr ScanKind IMAGE = ScanKind::named("IMAGE");
+inline constexpr ScanKind THUMBNAIL = ScanKind::named("THUMBNAIL");
+inline constexpr ScanKind SETUP_1 = ScanKind::named("SETUP_1");
+inline constexpr ScanKind SETUP_2 = ScanKind::named("SETUP_2");
+inline constexpr ScanKind HISTOGRAM = ScanKind::named("HISTOGRAM");
+inline constexpr ScanKind AE = ScanKind::named("AE");
+inline constexpr ScanKind AE_WB = ScanKind::named("AE_WB");
 }  // namespace kind
 namespace mode {
-inline constexpr ScanMode HIGH_QUALITY = ScanMode::from_bits_retain(0x01);
-inline constexpr ScanMode NORMAL_QUALITY = ScanMode::from_bits_retain(0x02);
-inline constexpr ScanMode HIGH_SPEED = ScanMode::from_bits_retain(0x04);
-inline constexpr ScanMode MULTI_READING = ScanMode::from_bits_retain(0x10);
-inline constexpr ScanMode REVERSE_DIRECTION = ScanMode::from_bits_retain(0x40);
+inline constexpr ScanMode HIGH_QUALITY = ScanMode::named("HIGH_QUALITY");
+inline constexpr ScanMode NORMAL_QUALITY = ScanMode::named("NORMAL_QUALITY");
+inline constexpr ScanMode HIGH_SPEED = ScanMode::named("HIGH_SPEED");
+inline constexpr ScanMode MULTI_READING = ScanMode::named("MULTI_READING");
+inline constexpr ScanMode REVERSE_DIRECTION = ScanMode::named("REVERSE_DIRECTION");
 }  // namespace mode
 namespace interleaving {
-inline constexpr ColorInterleaving PIXEL_WITHOUT_DISTANCE = ColorInterleaving::from_bits_retain(0x01);
-inline constexpr ColorInterleaving LINE_WITHOUT_DISTANCE = ColorInterleaving::from_bits_retain(0x02);
-inline constexpr ColorInterleaving PLANE = ColorInterleaving::from_bits_retain(0x04);
-inline constexpr ColorInterleaving PIXEL_WITH_DISTANCE = ColorInterleaving::from_bits_retain(0x10);
-inline constexpr ColorInterleaving LINE_WITH_DISTANCE = ColorInterleaving::from_bits_retain(0x20);
-inline constexpr ColorInterleaving MULTILINE_SIMULTANEOUS = ColorInterleaving::from_bits_retain(0x40);
+inline constexpr ColorInterleaving PIXEL_WITHOUT_DISTANCE = ColorInterleaving::named("PIXEL_WITHOUT_DISTANCE");
+inline constexpr ColorInterleaving LINE_WITHOUT_DISTANCE = ColorInterleaving::named("LINE_WITHOUT_DISTANCE");
+inline constexpr ColorInterleaving PLANE = ColorInterleaving::named("PLANE");
+inline constexpr ColorInterleaving PIXEL_WITH_DISTANCE = ColorInterleaving::named("PIXEL_WITH_DISTANCE");
+inline constexpr ColorInterleaving LINE_WITH_DISTANCE = ColorInterleaving::named("LINE_WITH_DISTANCE");
+inline constexpr ColorInterleaving MULTILINE_SIMULTANEOUS = ColorInterleaving::named("MULTILINE_SIMULTANEOUS");
 }  // namespace interleaving
 
 struct SetWindowFunction {

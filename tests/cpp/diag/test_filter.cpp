@@ -89,11 +89,4 @@ TEST(Filter, BadDirectives) {
     EXPECT_EQ(f.directives().size(), 2u);
 }
 
-TEST(Filter, MaxLevel) {
-    using vexlor::diag::LevelFilter;
-    EXPECT_EQ(Filter::parse("info,vexlor::cdb=trace")->max_level(), LevelFilter::Trace);
-    EXPECT_EQ(Filter::parse("warn,libusb=error")->max_level(), LevelFilter::Warn);
-    EXPECT_EQ(Filter::parse("off")->max_level(), LevelFilter::Off);
-}
-
 }  // namespace

@@ -12,28 +12,36 @@ using namespace vexlor::protocol;
 using decode::Decoder;
 using decode::Samples;
 using image::Layout;
+using window::Channel;
 using Bytes = std::vector<std::uint8_t>;
+namespace il = caps::set_window::interleaving;
 
 namespace {
 
-Layout layout(std::vector<std::uint8_t> channels, std::uint32_t pixels, std::uint32_t lines, std::uint8_t readings = 1,
+std::vector<Channel> channels_of(const std::vector<std::uint8_t>& ids) {
+    std::vector<Channel> out;
+    for (const auto id : ids) out.emplace_back(id);
+    return out;
+}
+
+Layout layout(const std::vector<std::uint8_t>& ids, std::uint32_t pixels, std::uint32_t lines, std::uint8_t readings = 1,
               std::uint8_t sample_bytes = 2) {
     Layout l;
-    l.channels = std::move(channels);
+    l.channels = channels_of(ids);
     l.pixels = pixels;
     l.lines = lines;
     l.readings = readings;
     l.sample_bytes = sample_bytes;
     l.bits = sample_bytes == 1 ? 8 : 16;
-    l.interleaving = 0x02;
+    l.interleaving = il::LINE_WITHOUT_DISTANCE;
     l.ccd_lines = 3;
     return l;
 }
 
-Layout multiline(std::vector<std::uint8_t> channels, std::uint32_t pixels, std::uint32_t lines, std::uint8_t rows,
+Layout multiline(const std::vector<std::uint8_t>& ids, std::uint32_t pixels, std::uint32_t lines, std::uint8_t rows,
                  std::uint32_t gap) {
-    Layout l = layout(std::move(channels), pixels, lines);
-    l.interleaving = 0x40;
+    Layout l = layout(ids, pixels, lines);
+    l.interleaving = il::MULTILINE_SIMULTANEOUS;
     l.ccd_lines = rows;
     l.line_gap = gap;
     return l;
@@ -45,19 +53,19 @@ void expect_refused(const error::Error& e, std::string_view reason) {
 
 // The planes straight from the sample formula, one sample at a time.
 Samples reference(const Layout& l, const Bytes& stream, const curves::Curves* curves = nullptr) {
-    const bool multi = (l.interleaving & 0x40) && l.ccd_lines >= 2;
+    const bool multi = (l.interleaving.bits() & 0x40) && l.ccd_lines >= 2;
     const std::uint64_t R = multi ? l.ccd_lines : 1, G = multi ? l.line_gap : 1;
     const std::uint64_t W = l.pixels, L = l.lines, K = std::max<std::uint64_t>(l.readings, 1), sb = l.sample_bytes;
     std::uint64_t c = 0, q = 0;
-    for (auto id : l.channels) (id == 9 ? q : c) += 1;
+    for (const auto ch : l.channels) (ch.byte() == 9 ? q : c) += 1;
     const std::uint64_t n = c + q, rs = R * W, read = (K * c + q) * R * W, block = G * read * sb;
     Samples s;
     s.planes.assign(c, std::vector<std::uint16_t>(W * L));
     if (q) s.infrared.emplace(W * L * q);
     for (std::uint64_t k = 0; k < L / (R * G) && (k + 1) * block <= stream.size(); ++k) {
         std::uint64_t b_color = 0, b_ir = 0;
-        for (auto id : l.channels) {
-            const bool color = id != 9;
+        for (const auto ch : l.channels) {
+            const bool color = ch.byte() != 9;
             const std::uint64_t b = color ? b_color++ : b_ir++;
             const std::uint64_t readings = color ? K : 1;
             for (std::uint64_t j = 0; j < R * G; ++j) {
@@ -96,9 +104,9 @@ TEST(Decoder, RefusesLayoutsItCannotCut) {
     };
     Layout four = layout({1, 2, 3}, 4, 4, 1, 4);
     Layout pixel = layout({1, 2, 3}, 4, 4);
-    pixel.interleaving = 0x01;
+    pixel.interleaving = il::PIXEL_WITHOUT_DISTANCE;
     Layout none = layout({1, 2, 3}, 4, 4);
-    none.interleaving = 0;
+    none.interleaving = {};
     Layout no_gap = multiline({1, 2, 3}, 4, 12, 3, 0);
     no_gap.y_pitch = 2;
     const Case cases[] = {
@@ -128,9 +136,9 @@ TEST(Decoder, RefusesLayoutsItCannotCut) {
 
 TEST(DecoderSlots, ColourReadingsFollowEveryFirstReading) {
     using decode::Slot;
-    EXPECT_EQ(Slot::every(Bytes{1, 2, 3, 9}, 2),
+    EXPECT_EQ(Slot::every(channels_of({1, 2, 3, 9}), 2),
               (std::vector<Slot>{{0, 4, 3, 2, 0, true}, {1, 5, 3, 2, 1, true}, {2, 6, 3, 2, 2, true}, {3, 0, 0, 1, 0, false}}));
-    EXPECT_EQ(Slot::every(Bytes{9, 1}, 0), (std::vector<Slot>{{1, 0, 0, 1, 0, false}, {0, 2, 1, 1, 0, true}}));
+    EXPECT_EQ(Slot::every(channels_of({9, 1}), 0), (std::vector<Slot>{{1, 0, 0, 1, 0, false}, {0, 2, 1, 1, 0, true}}));
 }
 
 TEST(Decoder, WorkedBlockWithTwoReadings) {

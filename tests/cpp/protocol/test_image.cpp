@@ -149,11 +149,13 @@ TEST(ImageLayout, CarriedFieldsAndColors) {
     w.mode = sw::mode::MULTI_READING;
     w.bits = 14;
     const auto l = build(unit(0, 8), set_of({9, 1, 2, 3}, w));
-    EXPECT_EQ(l.channels, (std::vector<std::uint8_t>{9, 1, 2, 3}));
-    EXPECT_EQ(l.colors(), (std::vector<std::uint8_t>{1, 2, 3}));
+    using K = window::Channel::Kind;
+    const auto ch = [](K k) { return window::Channel::of(k); };
+    EXPECT_EQ(l.channels, (std::vector{ch(K::Infrared), ch(K::Red), ch(K::Green), ch(K::Blue)}));
+    EXPECT_EQ(l.colors(), (std::vector{ch(K::Red), ch(K::Green), ch(K::Blue)}));
     EXPECT_EQ(l.readings, 4);
     EXPECT_EQ(l.bits, 14);
-    EXPECT_EQ(l.interleaving, 0x02);
+    EXPECT_EQ(l.interleaving, sw::interleaving::LINE_WITHOUT_DISTANCE);
     EXPECT_EQ(l.ccd_lines, 3);
     EXPECT_EQ(l.line_gap, 8u);
     EXPECT_FALSE(l.read_off);

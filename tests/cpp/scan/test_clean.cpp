@@ -17,7 +17,7 @@ constexpr std::string_view TARGET = "vexlor::scan::clean";
 
 pass::Pass pass_of(std::vector<std::uint8_t> channels, std::size_t rows, std::size_t cols, std::uint32_t dpi = 4000) {
     pass::Pass p;
-    p.started.layout.channels = std::move(channels);
+    for (const std::uint8_t id : channels) p.started.layout.channels.emplace_back(id);
     p.started.layout.dpi = dpi;
     p.rows = rows;
     p.cols = cols;

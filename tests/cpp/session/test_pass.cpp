@@ -49,7 +49,7 @@ TEST(PassReads, LengthsInWholeUnits) {
 Layout edged(std::vector<std::uint8_t> channels, std::uint8_t readings, std::pair<std::uint32_t, std::uint32_t> color,
              std::pair<std::uint32_t, std::uint32_t> ir, std::uint32_t pixels) {
     Layout l;
-    l.channels = std::move(channels);
+    for (const std::uint8_t id : channels) l.channels.emplace_back(id);
     l.readings = readings;
     l.color_edges = color;
     l.ir_edges = ir;
@@ -63,7 +63,7 @@ Layout edged(std::vector<std::uint8_t> channels, std::uint8_t readings, std::pai
 Bytes raw_stream(const Layout& l, std::size_t sets, Bytes& kept) {
     Bytes raw;
     std::uint8_t next = 0;
-    const bool has_ir = std::count(l.channels.begin(), l.channels.end(), 9) > 0;
+    const bool has_ir = std::count(l.channels.begin(), l.channels.end(), protocol::window::Channel(9)) > 0;
     for (std::size_t s = 0; s < sets; ++s) {
         for (unsigned r = 0; r < std::max<unsigned>(l.readings, 1); ++r) {
             const bool first = r == 0;

@@ -114,11 +114,16 @@ TEST(PageError, Texts) {
     }
 }
 
-TEST(PageField, BigEndianInsideThePage) {
+TEST(PageReads, BigEndianInsideThePage) {
     const auto p = page(0xC1, 4, {0x12, 0x34, 0x56, 0x78});
-    EXPECT_EQ(p.field(4, 2).value(), 0x1234u);
-    EXPECT_EQ(p.field(5, 3).value(), 0x345678u);
-    EXPECT_EQ(p.field(6, 4).error(), Error::truncated(0xC1, 10, 8));
+    EXPECT_EQ(p.u8(7).value(), 0x78u);
+    EXPECT_EQ(p.be16(5).value(), 0x3456u);
+    EXPECT_EQ(p.be32(4).value(), 0x12345678u);
+    EXPECT_EQ(p.bytes(6, 2).value()[1], 0x78u);
+    // A field past the 8 bytes needs the position just past it, however far out it starts.
+    EXPECT_EQ(p.u8(8).error(), Error::truncated(0xC1, 9, 8));
+    EXPECT_EQ(p.be32(6).error(), Error::truncated(0xC1, 10, 8));
+    EXPECT_EQ(p.bytes(20, 2).error(), Error::truncated(0xC1, 22, 8));
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+#include "scan/frame.hpp"
+
+#include <chrono>
+
+#include "diag/log.hpp"
+#include "protocol/model.hpp"
+#include "scan/clean.hpp"
+#include "scan/framing.hpp"
+#include "session/session.hpp"
+#include "try.hpp"
+
+namespace vexlor::scan::frame {
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr std::string_view TARGET = "vexlor::scan::frame";
+constexpr auto IMAGE_START_TIMEOUT = 1800s;
+
+}  // namespace
+
+error::Result<bool> register_for(session::Session& s, const protocol::data::Rect& rect) {
+    return framing::register_frame(s, rect);
+}
+
+void put_back(session::Session& s, bool registered) {
+    if (!registered || !s.frame_table) return;
+    const auto* kept = std::get_if<protocol::data::FrameTable::Positions>(&s.frame_table->value);
+    if (!kept) return;
+    const protocol::data::BoundaryType2 copy = kept->table;
+    auto sent = [&]() -> error::Result<void> {
+        VX_TRY(const auto bytes, copy.to_bytes());
+        return s.send_data(protocol::data::DataType::Boundary2, bytes);
+    }();
+    if (!sent) {
+        VX_WARN(TARGET, "could not put the measured frame table back, so a later rectangle can position against this one",
+                diag::Field{"e", error::to_string(sent.error())});
+    }
+}
+
+error::Result<Focusing> focus_on(session::Session& s, const protocol::data::Rect& rect, const focus::Focus& focus) {
+    VX_TRY(const auto focused, s.focus_frame(rect, focus));
+    std::optional<std::uint16_t> position;
+    if (auto p = s.focus_position()) {
+        VX_INFO(TARGET, "focused at", diag::field("position", *p));
+        position = *p;
+    }
+    return Focusing{focused, position};
+}
+
+error::Result<Scanned> scan_frame_with(session::Session& s, const window::Recipe& recipe, const protocol::data::Rect& rect,
+                                       const ScanOptions& options, protocol::decode::Samples& samples, const ProgressFn& progress) {
+    auto scanned = at_frame(s, rect, [&]() -> error::Result<Scanned> {
+        VX_TRY(const auto focusing, focus_on(s, rect, options.focus));
+        autoexpose::Exposures exposures;
+        if (options.exposures) {
+            exposures = *options.exposures;
+        } else {
+            VX_TRY(exposures, s.autoexpose_frame_with(rect, recipe, options.lock_white_balance,
+                                                       [&](std::size_t pass, const session::scan::Progress& p) {
+                                                           return progress && progress(Stage{Stage::Meter{pass}}, p);
+                                                       }));
+        }
+        VX_TRY(auto windows, recipe.windows(s.caps, rect));
+        exposures.apply(windows);
+        VX_TRY(auto pass, s.scan_pass_with(windows, IMAGE_START_TIMEOUT, samples, [&](const session::scan::Progress& p) {
+            return progress && progress(Stage{Stage::Scan{}}, p);
+        }));
+        return Scanned{std::nullopt, std::move(pass), std::move(exposures), focusing.second, focusing.first};
+    });
+    if (!scanned) return scanned;
+    samples.to_full_scale(scanned->pass.started.layout.bits);
+    if (options.clean) {
+        VX_TRY(const std::size_t rebuilt,
+               clean::clean_frame(samples, scanned->pass, protocol::model::from_product(s.caps.identity.product)));
+        scanned->cleaned = rebuilt;
+    }
+    return scanned;
+}
+
+error::Result<autoexpose::Exposures> meter_frame_with(session::Session& s, const window::Recipe& recipe,
+                                                      const protocol::data::Rect& rect, bool lock_white_balance,
+                                                      const std::function<bool(std::size_t, const session::scan::Progress&)>& progress) {
+    return at_frame(s, rect, [&] { return s.autoexpose_frame_with(rect, recipe, lock_white_balance, progress); });
+}
+
+error::Result<Focusing> focus_frame(session::Session& s, const protocol::data::Rect& rect, const focus::Focus& focus) {
+    return at_frame(s, rect, [&] { return focus_on(s, rect, focus); });
+}
+
+}  // namespace vexlor::scan::frame
