@@ -182,7 +182,9 @@ protocol::decode::Samples samples_of(const Frame& f) {
 
 scan::pass::Pass pass_of() {
     scan::pass::Pass p;
-    p.started.layout.channels = {1, 2, 3, 9};
+    using protocol::window::Channel;
+    p.started.layout.channels = {Channel::of(Channel::Kind::Red), Channel::of(Channel::Kind::Green),
+                                 Channel::of(Channel::Kind::Blue), Channel::of(Channel::Kind::Infrared)};
     p.started.layout.dpi = 4000;
     p.rows = ROWS;
     p.cols = COLS;
