@@ -74,11 +74,12 @@ public:
 private:
     Decoder() = default;
     error::Result<void> check(const Samples& samples) const;
-    // Decodes `count` consecutive whole blocks starting at `data`, all before the end of the pass.
-    void decode_blocks(const std::uint8_t* data, std::uint64_t count, std::vector<std::vector<std::uint16_t>>& planes,
-                       std::uint16_t* infrared);
-    // Consumes whole blocks from `data`, dropping those past the end of the pass.
-    void consume_blocks(const std::uint8_t* data, std::uint64_t count, Samples& samples);
+    // Decodes whole blocks, the next ones of the pass in order, each from where it lies; all
+    // lie before the end of the pass.
+    void decode_batch(std::span<const std::uint8_t* const> blocks, std::vector<std::vector<std::uint16_t>>& planes,
+                      std::uint16_t* infrared);
+    // Decodes the blocks that lie before the end of the pass and drops the rest.
+    void consume(std::span<const std::uint8_t* const> blocks, Samples& samples);
 
     std::vector<Slot> slots_;
     std::uint64_t width_ = 0;

@@ -181,6 +181,22 @@ TEST(Decoder, AveragesRoundHalfUp) {
         ASSERT_TRUE(d->push(c.readings, s).has_value());
         EXPECT_EQ(s.planes[0][0], c.value);
     }
+    // Large sums and many readings: 254 readings of 65535 and one of 65408 average just above
+    // 65534.5 and round up; one less in the last reading falls just below the half.
+    for (const auto& [last, value] : {std::pair{65408, 65535}, std::pair{65407, 65534}}) {
+        const Layout l = layout({2}, 1, 1, 255);
+        Bytes stream;
+        for (int m = 0; m < 255; ++m) {
+            const int v = m == 254 ? last : 65535;
+            stream.push_back(static_cast<std::uint8_t>(v >> 8));
+            stream.push_back(static_cast<std::uint8_t>(v));
+        }
+        auto d = Decoder::make(l);
+        Samples s;
+        s.resize_for(*d);
+        ASSERT_TRUE(d->push(stream, s).has_value());
+        EXPECT_EQ(s.planes[0][0], value) << last;
+    }
 }
 
 TEST(Decoder, InfraredFirstInTheSetStillFollowsTheColours) {
@@ -215,24 +231,39 @@ TEST(Decoder, PendingBytesCompleteBlocksAcrossChunks) {
 }
 
 TEST(Decoder, SamePlanesWhateverTheChunking) {
-    auto curves = std::make_shared<curves::Curves>();
-    for (int t = 0; t < 2; ++t) {  // row 2 has no table and stays uncorrected
-        std::vector<std::uint16_t> table(65536);
-        for (std::uint32_t v = 0; v < table.size(); ++v) table[v] = static_cast<std::uint16_t>(65535 - v * (t + 1));
-        curves->tables.push_back(std::move(table));
-    }
+    const auto tables = [](int rows) {
+        auto curves = std::make_shared<curves::Curves>();
+        for (int t = 0; t < rows; ++t) {
+            std::vector<std::uint16_t> table(65536);
+            for (std::uint32_t v = 0; v < table.size(); ++v) table[v] = static_cast<std::uint16_t>(65535 - v * (t + 1));
+            curves->tables.push_back(std::move(table));
+        }
+        return curves;
+    };
+    const auto partial = tables(2);  // on three CCD rows, row 2 has no table and stays uncorrected
+    const auto every_row = tables(3);
     struct Case {
         const char* name;
         Layout layout;
-        bool curved;
+        std::shared_ptr<curves::Curves> curves;
     };
-    Layout ir_first_multi = multiline({9, 1, 2, 3}, 3, 12, 3, 2);
+    const Layout ir_first_multi = multiline({9, 1, 2, 3}, 3, 12, 3, 2);
+    Layout one_byte_multi = multiline({1, 2, 3, 9}, 4, 6, 3, 2);
+    one_byte_multi.sample_bytes = 1;
+    one_byte_multi.bits = 8;
+    Layout one_byte_multi_readings = one_byte_multi;
+    one_byte_multi_readings.readings = 2;
     const Case cases[] = {
-        {"fast path", layout({1, 2, 3, 9}, 37, 40), false},
-        {"one byte, three readings", layout({1, 2, 3, 9}, 5, 7, 3, 1), false},
-        {"single channel", layout({2}, 9, 5), false},
-        {"multi-line rows with curves", ir_first_multi, true},
-        {"two bytes, two readings, curves", layout({3, 1, 2}, 6, 6, 2), true},
+        {"fast path", layout({1, 2, 3, 9}, 37, 150), nullptr},  // more blocks than one batch takes
+        {"one byte, three readings", layout({1, 2, 3, 9}, 5, 7, 3, 1), nullptr},
+        {"single channel", layout({2}, 9, 5), nullptr},
+        {"one reading, curves", layout({1, 2, 3}, 11, 9), every_row},
+        {"two bytes, two readings, curves", layout({3, 1, 2}, 6, 6, 2), partial},
+        {"multi-line rows", multiline({1, 2, 3}, 5, 12, 3, 2), nullptr},
+        {"multi-line rows, every row curved", ir_first_multi, every_row},
+        {"multi-line rows, some rows curved", ir_first_multi, partial},
+        {"one byte, multi-line rows, curves", one_byte_multi, every_row},
+        {"one byte, multi-line rows, two readings", one_byte_multi_readings, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -241,12 +272,12 @@ TEST(Decoder, SamePlanesWhateverTheChunking) {
         const std::size_t block = probe->block_bytes();
         const std::size_t blocks = c.layout.lines / (probe->rows() * probe->gap());
         const Bytes stream = noise(block * blocks + block / 2, 11);  // a partial block left at the end
-        const Samples expected = reference(c.layout, stream, c.curved ? curves.get() : nullptr);
+        const Samples expected = reference(c.layout, stream, c.curves.get());
 
-        const std::vector<std::size_t> sizes{stream.size(), 1, 7, block - 1, block, block + 1, 3 * block + 5};
+        const std::vector<std::size_t> sizes{stream.size(), 1, 7, block - 1, block, block + 1, 3 * block + 5, 13 * block + 1};
         for (std::size_t size : sizes) {
             auto d = Decoder::make(c.layout);
-            if (c.curved) d->curves = curves;
+            d->curves = c.curves;
             Samples s;
             s.resize_for(*d);
             for (std::size_t at = 0; at < stream.size(); at += size) {
@@ -259,7 +290,7 @@ TEST(Decoder, SamePlanesWhateverTheChunking) {
         // Random chunk sizes, including empty chunks.
         std::mt19937 rng(5);
         auto d = Decoder::make(c.layout);
-        if (c.curved) d->curves = curves;
+        d->curves = c.curves;
         Samples s;
         s.resize_for(*d);
         for (std::size_t at = 0; at < stream.size();) {
