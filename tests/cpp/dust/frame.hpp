@@ -38,7 +38,7 @@ inline std::uint16_t level_for(double d) {
 }
 inline double density_of(std::uint16_t v) { return std::log2(v + 1.0) * 4095.9375; }
 
-struct FrameSpec {
+struct FramePlan {
     std::size_t rows = 96;
     std::size_t cols = 128;
     double crosstalk = 0.06;  // infrared density per unit of red density
@@ -46,16 +46,16 @@ struct FrameSpec {
     bool damage = true;
 };
 
-inline Frame make_frame(const FrameSpec& spec) {
+inline Frame make_frame(const FramePlan& plan) {
     Frame f;
-    f.rows = spec.rows;
-    f.cols = spec.cols;
+    f.rows = plan.rows;
+    f.cols = plan.cols;
     const std::size_t n = f.rows * f.cols;
     for (auto& p : f.truth) p.resize(n);
     f.infrared.resize(n);
     f.drawn.assign(n, 0);
     // Clear film around level 60000 in the infrared, less where the red dye is dense.
-    const double base = density_of(60000) - spec.crosstalk * density_of(20000);
+    const double base = density_of(60000) - plan.crosstalk * density_of(20000);
     for (std::size_t y = 0; y < f.rows; ++y) {
         for (std::size_t x = 0; x < f.cols; ++x) {
             const double sy = static_cast<double>(y), sx = static_cast<double>(x);
@@ -66,10 +66,10 @@ inline Frame make_frame(const FrameSpec& spec) {
             f.truth[0][i] = static_cast<std::uint16_t>(r);
             f.truth[1][i] = static_cast<std::uint16_t>(g);
             f.truth[2][i] = static_cast<std::uint16_t>(b);
-            f.infrared[i] = level_for(base + spec.crosstalk * density_of(f.truth[0][i]));
+            f.infrared[i] = level_for(base + plan.crosstalk * density_of(f.truth[0][i]));
         }
     }
-    if (spec.opaque && f.rows >= 40 && f.cols >= 40) {
+    if (plan.opaque && f.rows >= 40 && f.cols >= 40) {
         // Where no infrared passes, as beside the frame or under a dense black.
         f.opaque = Rect{f.rows * 5 / 8, f.cols * 11 / 16, f.rows * 7 / 8, f.cols * 15 / 16};
         for (std::size_t y = f.opaque.top; y <= f.opaque.bottom; ++y) {
@@ -81,7 +81,7 @@ inline Frame make_frame(const FrameSpec& spec) {
         }
     }
     f.color = f.truth;
-    if (!spec.damage) return f;
+    if (!plan.damage) return f;
 
     const auto hit = [&](std::ptrdiff_t y, std::ptrdiff_t x) {
         if (y < 0 || x < 0 || y >= static_cast<std::ptrdiff_t>(f.rows) || x >= static_cast<std::ptrdiff_t>(f.cols)) return;
