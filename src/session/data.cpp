@@ -9,6 +9,7 @@
 #include "bytes.hpp"
 #include "diag/log.hpp"
 #include "session/session.hpp"
+#include "text.hpp"
 #include "try.hpp"
 
 namespace vexlor::session {
@@ -62,8 +63,6 @@ error::Error invalid_data(std::string text) {
     return error::Error(transport::Error::io(transport::IoKind::InvalidData, std::move(text)));
 }
 
-std::string lower_hex(std::span<const std::uint8_t> bytes) { return fmt::format("[{:02x}]", fmt::join(bytes, ", ")); }
-
 void put24(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 16);
     p[1] = static_cast<std::uint8_t>(v >> 8);
@@ -82,11 +81,11 @@ error::Result<Bytes> Session::read_step(std::span<const std::uint8_t, 10> cdb, s
     std::array<std::uint8_t, 10> c;
     std::copy(cdb.begin(), cdb.end(), c.begin());
     put24(&c[6], static_cast<std::uint32_t>(n));
-    VX_DEBUG(TARGET, fmt::format("cdb for read {:02x} {}", c[2], lower_hex(c)));
+    VX_DEBUG(TARGET, fmt::format("cdb for read {:02x} {}", c[2], text::lower_hex_list(c)));
     Bytes buffer(n, 0);
     VX_TRY(const auto reply, run(c, Data::in(buffer), COMMAND_TIMEOUT));
     if (reply.transferred <= n) buffer.resize(reply.transferred);
-    VX_DEBUG(TARGET, fmt::format("recv {}", lower_hex(buffer)));
+    VX_DEBUG(TARGET, fmt::format("recv {}", text::lower_hex_list(buffer)));
     return buffer;
 }
 
@@ -139,7 +138,7 @@ error::Result<void> Session::send_data(DataType type, std::span<const std::uint8
     }
     std::array<std::uint8_t, 10> cdb{opcode::SEND, 0x00, *code, 0x00, 0x00, *qualifier, 0, 0, 0, 0x00};
     put24(&cdb[6], static_cast<std::uint32_t>(payload.size()));
-    VX_DEBUG(TARGET, fmt::format("cdb for send {:02x} {} data {}", *code, lower_hex(cdb), lower_hex(payload)));
+    VX_DEBUG(TARGET, fmt::format("cdb for send {:02x} {} data {}", *code, text::lower_hex_list(cdb), text::lower_hex_list(payload)));
     VX_CHECK(run(cdb, Data::out(payload), COMMAND_TIMEOUT));
     return {};
 }
