@@ -290,6 +290,11 @@ std::optional<std::vector<std::uint8_t>> vpd_page(Model model, std::uint8_t code
 
 std::optional<std::vector<std::uint16_t>> ccd_record(Model model) { return ccd_record(model_values(model)); }
 
+std::uint32_t ccd_gain(const ModelValues& s, std::size_t colour, std::size_t curve) {
+    const int middle = static_cast<int>(s.address.ccd_lines / 2);
+    return static_cast<std::uint32_t>(1000 + (static_cast<int>(colour) - middle) * 20 + static_cast<int>(curve) * 5);
+}
+
 std::optional<std::vector<std::uint16_t>> ccd_record(const ModelValues& s) {
     if (!s.ccd) return std::nullopt;
     // Each row is the nominal levels with a small gain per colour and per curve; the middle
@@ -298,8 +303,8 @@ std::optional<std::vector<std::uint16_t>> ccd_record(const ModelValues& s) {
     std::vector<std::uint16_t> words;
     for (std::size_t k = 0; k < colours; ++k) {
         for (std::size_t j = 0; j < s.ccd->curves; ++j) {
-            const int gain = 1000 + (static_cast<int>(k) - static_cast<int>(colours / 2)) * 20 + static_cast<int>(j) * 5;
-            for (const std::uint16_t v : s.ccd->values) words.push_back(static_cast<std::uint16_t>(std::int64_t{v} * gain / 1000));
+            const std::uint32_t gain = ccd_gain(s, k, j);
+            for (const std::uint16_t v : s.ccd->values) words.push_back(static_cast<std::uint16_t>(std::uint64_t{v} * gain / 1000));
         }
     }
     return words;

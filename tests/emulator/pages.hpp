@@ -50,6 +50,8 @@ std::optional<std::vector<std::uint8_t>> vpd_page(protocol::model::Model model, 
 // ccd_lines colours of `curves` rows of one word per page value. None on models without E3.
 std::optional<std::vector<std::uint16_t>> ccd_record(protocol::model::Model model);
 std::optional<std::vector<std::uint16_t>> ccd_record(const ModelValues& meant);
+// The gain of one CCD colour row and curve in that record, per mille.
+std::uint32_t ccd_gain(const ModelValues& meant, std::size_t colour, std::size_t curve);
 
 // The state a unit of the model powers on with, and the records it hands over (values below).
 using Descriptor = std::array<std::uint8_t, 50>;

@@ -486,6 +486,11 @@ struct SgFront {
             sense[12] = r.asc;
             sense[13] = r.ascq;
             sense[15] = r.fourth;
+            if (r.ili) {
+                sense[0] |= 0x80;
+                sense[2] |= 0x20;
+                for (int i = 0; i < 4; ++i) sense[3 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(r.information >> (24 - 8 * i));
+            }
         }
         if (f.sense_length) {
             const std::size_t n = static_cast<std::size_t>(std::max(*f.sense_length, 0));

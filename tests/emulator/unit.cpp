@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <thread>
 #include <tuple>
 
 namespace vexlor::emulator {
@@ -116,6 +117,10 @@ void Unit::power_on() {
     armed_.reset();
     running_.reset();
     diagnosis_.reset();
+    film_ = std::make_shared<const film::Film>(values_.frames ? film::published(values_) : film::strip(values_));
+    stream_.reset();
+    pass_.reset();
+    truncation_.reset();
 }
 
 protocol::model::Model Unit::model() const {
@@ -176,14 +181,26 @@ std::size_t Unit::out_length(std::span<const std::uint8_t> cdb) const {
 
 Response Unit::execute(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out, Initiator who) {
     Handler h;
+    std::optional<Response> answered;
+    std::chrono::nanoseconds pace{0};
     {
         std::lock_guard lock(mutex_);
         log_.push_back(Logged{{cdb.begin(), cdb.end()}, {out.begin(), out.end()}, who});
         if (cdb.empty()) return unknown_opcode();
-        if (auto r = scripted(cdb, who)) return *r;
+        if (auto r = scripted(cdb, out, who)) return *r;
         auto it = commands_.find(cdb[0]);
-        if (it == commands_.end()) return run_standard(cdb, out, who);
-        h = it->second.handler;
+        if (it == commands_.end()) {
+            pace_ = {};
+            answered = run_standard(cdb, out, who);
+            pace = std::exchange(pace_, {});
+        } else {
+            h = it->second.handler;
+        }
+    }
+    if (answered) {
+        // A slow link delivers after the unit has let go of its state.
+        if (pace.count() > 0) std::this_thread::sleep_for(pace);
+        return *answered;
     }
     const Initiator outer = calling;
     calling = who;
@@ -199,7 +216,7 @@ Response Unit::standard(std::span<const std::uint8_t> cdb, std::span<const std::
 }
 
 // The scripted behaviours, in the order a unit would meet them. Called with the mutex held.
-std::optional<Response> Unit::scripted(std::span<const std::uint8_t> cdb, Initiator who) {
+std::optional<Response> Unit::scripted(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t>, Initiator who) {
     const std::uint8_t opcode = cdb[0];
     if (unplug_at_ && *unplug_at_ == opcode) unplugged_ = true;
     if (unplugged_) return Response::unplugged();
@@ -222,6 +239,12 @@ std::optional<Response> Unit::scripted(std::span<const std::uint8_t> cdb, Initia
         if (it->opcode != opcode) continue;
         coop_record_ = it->record;
         const std::uint8_t kind = it->record.empty() ? 0 : it->record[0];
+        // Extra edge bytes or lines announced during SCAN shape the pass that follows.
+        if (opcode == cmd::SCAN) {
+            if (const auto a = protocol::data::CooperativeAction::from_bytes(it->record)) {
+                if (const auto* t = std::get_if<protocol::data::CooperativeAction::Truncate>(&a->value)) truncation_ = t->truncation;
+            }
+        }
         if (--it->times <= 0) coops_.erase(it);
         return Response::check(0x09, 0x80, kind);
     }
@@ -257,7 +280,7 @@ Response Unit::run_standard(std::span<const std::uint8_t> cdb, std::span<const s
         case cmd::RELEASE_UNIT:
             if (reserved_by_ == who) reserved_by_.reset();
             break;
-        case cmd::SCAN: scanning_ = true; break;
+        case cmd::SCAN: r = start_scan(out); break;
         case cmd::SEND_DIAGNOSTIC:
             if (diagnosis_) {
                 const auto d = *diagnosis_;
@@ -267,10 +290,11 @@ Response Unit::run_standard(std::span<const std::uint8_t> cdb, std::span<const s
             break;
         case cmd::SET_WINDOW: r = set_window(out); break;
         case cmd::GET_WINDOW: r = get_window(cdb); break;
-        case cmd::READ: r = read_record(cdb); break;
+        case cmd::READ: r = cdb.size() >= 10 && cdb[2] == 0x00 ? read_image(cdb) : read_record(cdb); break;
         case cmd::SEND: r = send_record(cdb, out); break;
         case cmd::ABORT:
             scanning_ = false;
+            stream_.reset();
             armed_.reset();
             break;
         case cmd::TRIGGER: r = trigger(); break;
@@ -400,7 +424,6 @@ std::optional<std::vector<std::uint8_t>> Unit::record_payload(std::uint8_t type,
 Response Unit::read_record(std::span<const std::uint8_t> cdb) {
     if (cdb.size() < 10) return bad_cdb_field();
     const std::uint8_t type = cdb[2];
-    if (type == 0x00) return bad_cdb_field();  // image data: no pass renders yet
     const TypeBits* bits = type_bits(type);
     if (!bits || !(values_.features.data_types >> bits->read & 1)) return bad_cdb_field();
     std::vector<std::uint8_t> payload;
@@ -437,6 +460,127 @@ Response Unit::send_record(std::span<const std::uint8_t> cdb, std::span<const st
     }
     tables_[type].assign(out.begin(), out.end());
     return Response::good();
+}
+
+// SCAN: the windows named in the data-out, in that order. A metering kind makes the unit meter
+// and keep the exposures it chose in its windows; any other pass renders from the film.
+Response Unit::start_scan(std::span<const std::uint8_t> out) {
+    std::vector<protocol::window::Window> windows;
+    for (const std::uint8_t id : out) {
+        const auto it = windows_.find(id);
+        if (it == windows_.end()) return bad_param_field();
+        auto w = protocol::window::Window::try_from(it->second);
+        if (!w) return bad_param_field();
+        windows.push_back(*w);
+    }
+    if (windows.empty()) return bad_param_field();
+    const auto truncation = std::exchange(truncation_, std::nullopt);
+    namespace sw = protocol::caps::set_window;
+    if (windows.front().kind.intersects(sw::kind::AE | sw::kind::AE_WB)) {
+        meter(windows);
+        for (const auto& w : windows) windows_[w.id] = w.to_bytes();
+        stream_.reset();
+        scanning_ = true;
+        return Response::good();
+    }
+    auto stream = render::Stream::make(values_, std::move(windows), divisor_, truncation, film_);
+    if (!stream) return bad_param_field();
+    stream_ = std::make_shared<render::Stream>(std::move(*stream));
+    pass_ = stream_;
+    surplus_left_ = image_faults_.surplus;
+    image_reads_ = 0;
+    scanning_ = true;
+    return Response::good();
+}
+
+// The unit's own exposure pass: the brightest reading of each window's area set to nine tenths
+// of full scale; with AE alone every channel keeps its start-up balance.
+void Unit::meter(std::vector<protocol::window::Window>& windows) const {
+    namespace sw = protocol::caps::set_window;
+    const auto optical = [this](std::uint32_t v, std::uint32_t dpi) {
+        return divisor_ == 1200 ? static_cast<std::uint32_t>(std::uint64_t{v} * dpi / 1200) : v;
+    };
+    std::vector<double> scale;
+    for (const auto& w : windows) {
+        const std::uint32_t x0 = optical(w.ulx, values_.address.x.optical_dpi), y0 = optical(w.uly, values_.address.y.optical_dpi);
+        const std::uint32_t dx = optical(w.width, values_.address.x.optical_dpi), dy = optical(w.length, values_.address.y.optical_dpi);
+        std::uint32_t brightest = 1;
+        for (std::uint32_t i = 0; i < 48; ++i) {
+            for (std::uint32_t j = 0; j < 48; ++j) {
+                const std::uint16_t t = film_->transmittance(film::light_of(w.id), x0 + dx * i / 48, y0 + dy * j / 48);
+                brightest = std::max<std::uint32_t>(brightest, t);
+            }
+        }
+        scale.push_back(0.9 * 65535.0 * 100.0 / (static_cast<double>(brightest) * film::CLEAR_GAIN_PERCENT));
+    }
+    const bool balance = windows.front().kind.contains(sw::kind::AE_WB);
+    const double common = *std::min_element(scale.begin(), scale.end());
+    const auto& sw_caps = values_.set_window;
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        const double chosen = white_balance_exposure(windows[i].id) * (balance ? scale[i] : common);
+        windows[i].exposure = static_cast<std::uint32_t>(
+            std::clamp(chosen, static_cast<double>(sw_caps.exposure_min), static_cast<double>(sw_caps.exposure_max)));
+    }
+}
+
+// READ(10) of image data: the next bytes of the pass, then whatever the unit holds beyond it.
+Response Unit::read_image(std::span<const std::uint8_t> cdb) {
+    if (!scanning_ || !stream_) return out_of_sequence();
+    ++image_reads_;
+    const auto& f = image_faults_;
+    if (f.silent_at && image_reads_ >= *f.silent_at) return Response::unplugged();
+    if (f.fail_at && image_reads_ == *f.fail_at) return Response::check(0x04, 0x44, 0x00);
+    const std::size_t want = be(cdb, 6, 3);
+    std::uint64_t available = stream_->total() - stream_->sent();
+    if (f.end_at) available = std::min(available, *f.end_at > stream_->sent() ? *f.end_at - stream_->sent() : 0);
+    if (available == 0 && surplus_left_ == 0) return out_of_sequence();
+    std::vector<std::uint8_t> d(static_cast<std::size_t>(std::min<std::uint64_t>(want, available)));
+    stream_->read(d);
+    const bool truncated = f.end_at && stream_->sent() >= *f.end_at && stream_->sent() < stream_->total();
+    if (!truncated && d.size() < want && surplus_left_ > 0) {
+        const std::size_t extra = static_cast<std::size_t>(std::min<std::uint64_t>(want - d.size(), surplus_left_));
+        d.insert(d.end(), extra, render::FILLER);
+        surplus_left_ -= extra;
+    }
+    if (f.rate > 0) pace_ = std::chrono::nanoseconds(static_cast<std::int64_t>(static_cast<double>(d.size()) * 1e9 / f.rate));
+    // With all of it sent the scan is over; a unit cut short waits for ABORT.
+    if (stream_->sent() == stream_->total() && surplus_left_ == 0) {
+        scanning_ = false;
+        stream_.reset();
+    }
+    if (d.size() < want && f.ili) {
+        Response r = Response::check(0x00, 0x00, 0x00);
+        r.ili = true;
+        r.information = static_cast<std::uint32_t>(want - d.size());
+        r.data_in = std::move(d);
+        return r;
+    }
+    return Response::with_data(std::move(d));
+}
+
+void Unit::set_film(film::Film f) {
+    std::lock_guard lock(mutex_);
+    film_ = std::make_shared<const film::Film>(std::move(f));
+}
+
+film::Film Unit::film() const {
+    std::lock_guard lock(mutex_);
+    return *film_;
+}
+
+std::shared_ptr<const render::Stream> Unit::pass() const {
+    std::lock_guard lock(mutex_);
+    return pass_;
+}
+
+int Unit::image_reads() const {
+    std::lock_guard lock(mutex_);
+    return image_reads_;
+}
+
+void Unit::script_image(ImageFaults f) {
+    std::lock_guard lock(mutex_);
+    image_faults_ = f;
 }
 
 Response Unit::set_window(std::span<const std::uint8_t> out) {
@@ -704,7 +848,12 @@ std::expected<transport::Reply, transport::Error> LocalTransport::execute(std::s
     }
     // The reply as a USB unit's status block carries it.
     const std::array<std::uint8_t, 8> block{r.status, r.key, r.asc, r.ascq, r.fourth, 0, 0, 0};
-    return transport::reply_from_status_block(block, transferred);
+    auto reply = transport::reply_from_status_block(block, transferred);
+    if (r.ili && reply.sense) {
+        reply.sense->ili = true;
+        reply.sense->information = r.information;
+    }
+    return reply;
 }
 
 }  // namespace vexlor::emulator

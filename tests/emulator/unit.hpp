@@ -21,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "emulator/film.hpp"
 #include "emulator/pages.hpp"
+#include "emulator/render.hpp"
 #include "protocol/data.hpp"
 #include "protocol/model.hpp"
 #include "transport/transport.hpp"
@@ -37,6 +39,8 @@ struct Response {
     std::uint8_t fourth = 0;
     std::vector<std::uint8_t> data_in;  // what the unit sends, already cut to the allocation length
     bool gone = false;                  // the unit is unplugged: the link fails, nothing is answered
+    bool ili = false;                   // sense with ILI and `information` (sense data carries it; a USB status block cannot)
+    std::uint32_t information = 0;
 
     static Response good() { return {}; }
     static Response check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, std::uint8_t fourth = 0) {
@@ -90,6 +94,16 @@ inline constexpr std::uint8_t SHADING = 4;
 struct Spell {
     std::uint8_t activity = activity::OPERATING;
     int polls = 1;
+};
+
+// How the unit misbehaves during a pass's image READs.
+struct ImageFaults {
+    std::optional<std::uint64_t> end_at{};  // the unit holds only this many bytes: the READ reaching it comes back short
+    bool ili = false;                       // ... reported as ILI with the residue (on SG) rather than a short transfer
+    std::uint64_t surplus = 0;              // bytes the unit holds beyond the pass
+    std::optional<int> fail_at{};           // the nth image READ (from 1) fails with a hardware error
+    std::optional<int> silent_at{};         // from the nth image READ on the unit answers nothing
+    double rate = 0;                        // bytes a second the READs deliver; 0: as fast as they go
 };
 
 // A command the unit ran, as it arrived.
@@ -160,7 +174,17 @@ public:
     ModelValues values() const;
     void edit(const std::function<void(ModelValues&)>& change);
 
+    // The film in the holder; a pass renders from it.
+    void set_film(film::Film f);
+    film::Film film() const;
+    // The pass SCAN started last (none before the first): what the unit sends and means.
+    std::shared_ptr<const render::Stream> pass() const;
+    // Image READs received since the last SCAN.
+    int image_reads() const;
+
     // ---- scripting ----
+    // Faults for the image READs of the passes to come (until replaced).
+    void script_image(ImageFaults f);
     // The next commands (INQUIRY excepted) answer not ready, stretch by stretch.
     void not_ready(std::vector<Spell> spell);
     // The next `count` commands (INQUIRY excepted) raise a unit attention (06h with asc/ascq).
@@ -214,7 +238,10 @@ private:
     };
 
     void power_on();
-    std::optional<Response> scripted(std::span<const std::uint8_t> cdb, Initiator who);
+    std::optional<Response> scripted(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out, Initiator who);
+    Response start_scan(std::span<const std::uint8_t> out);
+    Response read_image(std::span<const std::uint8_t> cdb);
+    void meter(std::vector<protocol::window::Window>& windows) const;
     Response run_standard(std::span<const std::uint8_t> cdb, std::span<const std::uint8_t> out, Initiator who);
     Response inquiry_reply(std::span<const std::uint8_t> cdb);
     Response read_record(std::span<const std::uint8_t> cdb);
@@ -253,6 +280,14 @@ private:
     std::optional<std::array<std::uint8_t, 3>> diagnosis_;        // what SEND DIAGNOSTIC explains
     bool focus_found_ = true;
     std::map<std::uint8_t, std::pair<int, std::uint8_t>> durations_;  // op -> polls, activity
+    std::shared_ptr<const film::Film> film_;
+    std::shared_ptr<render::Stream> stream_;                        // the pass being read
+    std::shared_ptr<const render::Stream> pass_;                   // the last pass started
+    std::optional<protocol::data::Truncation> truncation_;         // announced by a cooperation during SCAN
+    std::uint64_t surplus_left_ = 0;
+    int image_reads_ = 0;
+    ImageFaults image_faults_;
+    std::chrono::nanoseconds pace_{0};                              // how long the READ just answered takes
 
     // Scripts.
     std::deque<Spell> spell_;

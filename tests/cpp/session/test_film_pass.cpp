@@ -1,0 +1,198 @@
+// Passes over the emulated unit's film: what the engine decodes is the picture the unit rendered,
+// for every model and reading mode, and the unit's faults end a pass the way they should.
+#include <gtest/gtest.h>
+
+#include "cpp/film_check.hpp"
+#include "cpp/session/rig.hpp"
+#include "diag/log.hpp"
+#include "scan/window.hpp"
+#include "session/scan.hpp"
+
+namespace vexlor::test_support {
+namespace {
+
+using protocol::model::Model;
+using protocol::window::Window;
+namespace sw = protocol::caps::set_window;
+
+constexpr auto START = std::chrono::seconds(1800);
+
+struct FilmRig {
+    explicit FilmRig(Model model) : rig(model, Rig::Handlers::Stateful) { rig.open(); }
+    session::Session& s() { return *rig.session; }
+
+    // Windows over a small part of the first frame.
+    error::Result<std::vector<Window>> windows(std::uint16_t dpi, std::uint8_t readings, std::uint8_t interleaving, bool infrared,
+                                               std::uint32_t length = 240) {
+        const auto& caps = s().caps;
+        const auto film = rig.unit->film();
+        const std::uint32_t top = film.frames.front().top + 300, left = film.frames.front().left + 200;
+        const scan::window::Recipe recipe{dpi, readings, interleaving, infrared};
+        return recipe.windows(caps, {top, left, top + length, left + 320});
+    }
+
+    Rig rig;
+};
+
+std::vector<Model> models() { return {Model::Ls40, Model::Ls50, Model::Ls4000, Model::Ls5000, Model::Ls8000, Model::Ls9000}; }
+
+TEST(FilmPass, DecodesWhatTheUnitRenderedInEveryReadingMode) {
+    struct Mode {
+        const char* name;
+        int dpi_divisor;  // of the optical resolution
+        std::uint8_t readings;
+        bool all_rows;
+        bool infrared;
+    };
+    const Mode modes[] = {
+        {"one row at a time", 4, 1, false, false},
+        {"with infrared", 2, 1, false, true},
+        {"all rows at once", 1, 1, true, true},
+        {"two readings", 1, 2, false, true},
+        {"three readings, all rows", 1, 3, true, false},
+    };
+    int passes = 0;
+    for (const Model model : models()) {
+        for (const auto& m : modes) {
+            SCOPED_TRACE(fmt::format("{} {}", protocol::model::name(model), m.name));
+            FilmRig f(model);
+            const auto& caps = f.s().caps;
+            const auto dpi = static_cast<std::uint16_t>(caps.address.x.optical_dpi / m.dpi_divisor);
+            const std::uint8_t interleaving = m.all_rows ? scan::window::interleaving_for(caps, dpi, false)
+                                                         : sw::interleaving::LINE_WITHOUT_DISTANCE.bits();
+            if (m.all_rows && interleaving != sw::interleaving::MULTILINE_SIMULTANEOUS.bits()) continue;
+            auto windows = f.windows(dpi, m.readings, interleaving, m.infrared);
+            if (!windows) {
+                // Only what the unit lacks may refuse: a second reading, or infrared.
+                EXPECT_TRUE((m.readings > 1 && !caps.set_window.modes.contains(sw::mode::MULTI_READING)) || m.infrared)
+                    << error::debug_string(windows.error());
+                continue;
+            }
+            protocol::decode::Samples samples;
+            std::vector<session::scan::Progress> reports;
+            auto pass = f.s().scan_pass_with(*windows, START, samples, [&](const auto& p) {
+                reports.push_back(p);
+                return false;
+            });
+            ASSERT_TRUE(pass) << error::debug_string(pass.error());
+            EXPECT_TRUE(pass->complete);
+            const auto rendered = f.rig.unit->pass();
+            ASSERT_TRUE(rendered);
+            EXPECT_EQ(rendered->layout(), pass->started.layout);
+            EXPECT_EQ(film_mismatch(*rendered, samples), std::nullopt);
+            ASSERT_FALSE(reports.empty());
+            EXPECT_EQ(reports.back().bytes_done, rendered->total());
+            EXPECT_EQ(rendered->sent(), rendered->total());
+            EXPECT_FALSE(f.rig.unit->scanning());
+            ++passes;
+        }
+    }
+    EXPECT_GE(passes, 20);
+}
+
+// A Truncate record during SCAN: 8 lead and 4 trail bytes a colour line, 2 lines before the pass
+// and 1 after.
+std::vector<std::uint8_t> truncate_record() {
+    std::vector<std::uint8_t> r(27, 0);
+    r[0] = 6;
+    r[8] = 8;
+    r[10] = 4;
+    r[20] = 2;
+    r[22] = 1;
+    return r;
+}
+
+TEST(FilmPass, StripsTheEdgesAndLinesTheUnitAnnouncedDuringScan) {
+    for (const Model model : {Model::Ls50, Model::Ls5000, Model::Ls9000}) {
+        SCOPED_TRACE(protocol::model::name(model));
+        FilmRig f(model);
+        f.rig.unit->cooperate(session::opcode::SCAN, truncate_record());
+        auto windows = f.windows(1000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), false);
+        ASSERT_TRUE(windows);
+        protocol::decode::Samples samples;
+        auto pass = f.s().scan_pass_with(*windows, START, samples, {});
+        ASSERT_TRUE(pass) << error::debug_string(pass.error());
+        EXPECT_TRUE(pass->complete);
+        EXPECT_EQ(pass->started.layout.color_edges, (std::pair<std::uint32_t, std::uint32_t>{8, 4}));
+        EXPECT_EQ(pass->started.layout.head_lines, 2u);
+        EXPECT_GE(f.rig.unit->cooperation_reads(), 1);
+        EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples), std::nullopt);
+    }
+}
+
+TEST(FilmPass, UnitFaultsEndThePass) {
+    const auto abort_sent = [](const Rig& rig) {
+        const auto sent = rig.sent();
+        return std::count_if(sent.begin(), sent.end(), [](const Cdb& c) { return c[0] == session::opcode::ABORT; });
+    };
+    struct Case {
+        const char* name;
+        emulator::ImageFaults faults;
+        bool fails;
+        bool complete;
+        long aborts;
+    };
+    const Case cases[] = {
+        {"the unit runs out of data", {.end_at = 150000}, false, false, 1},
+        {"ILI with the residue", {.end_at = 150000, .ili = true}, false, false, 1},
+        {"the fourth READ fails", {.fail_at = 4}, true, false, 1},
+        {"the unit stops answering", {.silent_at = 3}, true, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FilmRig f(Model::Ls5000);
+        f.rig.unit->script_image(c.faults);
+        auto windows = f.windows(4000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), true, 1200);
+        ASSERT_TRUE(windows);
+        protocol::decode::Samples samples;
+        int reports = 0;
+        auto pass = f.s().scan_pass_with(*windows, START, samples, [&](const auto&) { return ++reports, false; });
+        EXPECT_EQ(!pass, c.fails) << (pass ? "" : error::debug_string(pass.error()));
+        if (pass) {
+            EXPECT_EQ(pass->complete, c.complete);
+        } else if (c.faults.fail_at) {
+            EXPECT_EQ(reports, *c.faults.fail_at - 1);
+        }
+        EXPECT_EQ(abort_sent(f.rig), c.aborts);
+    }
+}
+
+TEST(FilmPass, ReadsOffWhatTheUnitHoldsBeyondThePass) {
+    FilmRig f(Model::Ls9000);
+    // A multi-line registration request: the unit may hold more than the layout says.
+    std::vector<std::uint8_t> record(15, 0);
+    record[0] = 4;
+    f.rig.unit->cooperate(session::opcode::SCAN, record);
+    f.rig.unit->script_image({.surplus = 70000});
+    auto windows = f.windows(1000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), true);
+    ASSERT_TRUE(windows);
+    protocol::decode::Samples samples;
+    std::uint64_t last = 0;
+    diag::Capture cap;
+    auto pass = f.s().scan_pass_with(*windows, START, samples, [&](const auto& p) { return last = p.bytes_done, false; });
+    ASSERT_TRUE(pass) << error::debug_string(pass.error());
+    EXPECT_TRUE(pass->started.layout.read_off);
+    EXPECT_EQ(last, f.rig.unit->pass()->total());  // the surplus reaches no report
+    EXPECT_FALSE(f.rig.unit->scanning());
+    EXPECT_TRUE(cap.contains(diag::Level::Warn, "the unit held more than the layout promised, so the pass is not what it was read as",
+                             "vexlor::session::image"));
+    EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples), std::nullopt);
+}
+
+TEST(FilmPass, CancellingStopsTheUnitAndLeavesTheSessionUsable) {
+    FilmRig f(Model::Ls4000);
+    auto windows = f.windows(4000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), true, 1200);
+    ASSERT_TRUE(windows);
+    protocol::decode::Samples samples;
+    auto pass = f.s().scan_pass_with(*windows, START, samples, [](const auto&) { return true; });
+    ASSERT_FALSE(pass);
+    EXPECT_TRUE(pass.error().get_if<error::Error::Cancelled>());
+    EXPECT_FALSE(f.rig.unit->scanning());
+    EXPECT_GE(f.rig.unit->image_reads(), 1);
+    auto again = f.s().scan_pass_with(*windows, START, samples, {});
+    ASSERT_TRUE(again) << error::debug_string(again.error());
+    EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vexlor::test_support

@@ -1,0 +1,73 @@
+// The synthetic film an emulated unit holds: a strip of frames with base between them, picture
+// content with gradients, edges and fine texture, an infrared reading of the same film, and
+// dust, hairs and scratches. Everything is in the unit's optical addresses (x across the film,
+// y along it) and computed on demand from integers, so tests can ask what any pixel holds.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "emulator/pages.hpp"
+
+namespace vexlor::emulator::film {
+
+// The light a sensor channel reads; a window identifier maps onto one.
+enum class Light { Red, Green, Blue, Infrared };
+Light light_of(std::uint8_t window_id);
+
+// What lies between frames: clear base (negative film) or dark base (slide film).
+enum class Base { Clear, Dark };
+
+struct Frame {
+    std::uint32_t top = 0;     // along the film
+    std::uint32_t length = 0;  // along the film
+    std::uint32_t left = 0;    // across the film
+    std::uint32_t width = 0;
+    int density = 100;  // picture contrast in percent: 0 leaves base only (a missing frame), low reads nearly clear
+    bool operator==(const Frame&) const = default;
+};
+
+enum class Mark { Dust, Hair, Scratch };
+struct Speck {
+    Mark mark = Mark::Dust;
+    std::uint32_t x = 0;
+    std::uint32_t y = 0;
+    std::uint32_t size = 0;  // a dust speck's radius; a hair's or scratch's length (a hair runs across, a scratch along)
+};
+
+struct Film {
+    Base base = Base::Clear;
+    // Across the film, the strip covers [left, right); outside it the holder blocks the light.
+    std::uint32_t left = 0;
+    std::uint32_t right = UINT32_MAX;
+    // Along the film, the strip covers [start, end).
+    std::uint32_t start = 0;
+    std::uint32_t end = UINT32_MAX;
+    std::vector<Frame> frames;
+    std::vector<std::uint32_t> perforations;  // along the film, one per perforation
+    std::vector<Speck> specks;
+    std::uint32_t seed = 1;
+
+    // Transmittance at one optical address, 0 (opaque) to 65535 (clear).
+    std::uint16_t transmittance(Light light, std::uint32_t x, std::uint32_t y) const;
+    // Whether a speck covers (x, y).
+    bool marked(std::uint32_t x, std::uint32_t y) const;
+};
+
+// A strip of `count` 135 frames as loaded in a unit of this model: frames 36 mm long with gaps of
+// a little over 2 mm that vary from frame to frame, starting `offset` addresses into the reach,
+// centred across the X reach; clear base; a few specks on the first frame.
+Film strip(const ModelValues& meant, int count = 6, std::uint32_t offset = 0);
+
+// The frames a model's published frame table names, as a film with content in each.
+Film published(const ModelValues& meant);
+
+// Full scale of a sample: at the nominal exposure clear film reads just over full scale, so a
+// sensor reading of clear base clips until the exposure comes down.
+inline constexpr std::uint32_t CLEAR_GAIN_PERCENT = 125;
+
+// The 16-bit reading of transmittance `t` at `exposure`, against the channel's nominal exposure;
+// clips at 65535.
+std::uint16_t exposed(std::uint16_t t, std::uint32_t exposure, std::uint32_t nominal);
+
+}  // namespace vexlor::emulator::film
