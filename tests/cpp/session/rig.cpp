@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "transport/linux.hpp"
+#include "transport/usb.hpp"
+
 namespace vexlor::test_support {
 
 emulator::Response check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, std::uint8_t fourth) {
@@ -92,6 +95,45 @@ void Rig::mark() { mark_ = unit->received().size(); }
 std::vector<Cdb> Rig::sent() const {
     const auto all = unit->received();
     return {all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end()};
+}
+
+Bench::Bench(protocol::model::Model model, Front front) : front(front) {
+    switch (front) {
+        case Front::Local: unit = std::make_shared<emulator::Unit>(model); break;
+        case Front::Usb:
+            bed.emplace();
+            unit = bed->add_usb(model, 1, {2}, {.product = protocol::model::usb_product(model).value_or(0x4001)});
+            break;
+        case Front::Sg:
+            bed.emplace();
+            unit = bed->add_sg("sg0", model);
+            break;
+    }
+}
+
+std::unique_ptr<transport::Transport> Bench::transport() {
+    switch (front) {
+        case Front::Local: return std::make_unique<emulator::LocalTransport>(unit);
+        case Front::Usb: {
+            auto list = transport::usb::enumerate();
+            EXPECT_TRUE(list);
+            for (const auto& d : *list) {
+                if (d.vendor == 0x04B0) {
+                    auto t = transport::usb::UsbTransport::open(d, link_clock);
+                    EXPECT_TRUE(t);
+                    return std::move(*t);
+                }
+            }
+            ADD_FAILURE() << "the emulated unit was not enumerated";
+            return nullptr;
+        }
+        case Front::Sg: {
+            auto t = transport::linux::SgTransport::open("/dev/sg0");
+            EXPECT_TRUE(t);
+            return std::move(*t);
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace vexlor::test_support

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "cpp/fake_clock.hpp"
+#include "emulator/testbed.hpp"
 #include "emulator/unit.hpp"
 #include "session/session.hpp"
 
@@ -82,6 +83,22 @@ struct Rig {
     StepClock clock;
     std::optional<session::Session> session;
     std::size_t mark_ = 0;
+};
+
+enum class Front { Local, Usb, Sg };
+
+// A stateful unit behind one of the three fronts (in process, USB or SG through the umockdev
+// testbed), and the session's transport to it.
+struct Bench {
+    Bench(protocol::model::Model model, Front front);
+    std::unique_ptr<transport::Transport> transport();
+    error::Result<session::Session> open() { return session::Session::open(transport(), clock); }
+
+    Front front;
+    std::optional<emulator::Testbed> bed;
+    std::shared_ptr<emulator::Unit> unit;
+    SkipClock link_clock;
+    StepClock clock;
 };
 
 }  // namespace vexlor::test_support

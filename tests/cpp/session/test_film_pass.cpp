@@ -194,5 +194,36 @@ TEST(FilmPass, CancellingStopsTheUnitAndLeavesTheSessionUsable) {
     EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples), std::nullopt);
 }
 
+TEST(FilmPass, OverTheUsbAndSgLinks) {
+    struct Case {
+        Model model;
+        Front front;
+        emulator::ImageFaults faults;
+        bool complete;
+    };
+    const Case cases[] = {
+        {Model::Ls5000, Front::Usb, {}, true},
+        {Model::Ls8000, Front::Sg, {}, true},
+        {Model::Ls8000, Front::Sg, {.end_at = 40000, .ili = true}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(fmt::format("{} {}", protocol::model::name(c.model), c.front == Front::Usb ? "USB" : "SG"));
+        Bench bench(c.model, c.front);
+        bench.unit->script_image(c.faults);
+        auto s = bench.open();
+        ASSERT_TRUE(s) << error::debug_string(s.error());
+        const auto frame = bench.unit->film().frames.front();
+        const scan::window::Recipe recipe{1000, 2, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), true};
+        auto windows = recipe.windows(s->caps, {frame.top, frame.left, frame.top + 600, frame.left + 800});
+        ASSERT_TRUE(windows) << error::debug_string(windows.error());
+        protocol::decode::Samples samples;
+        auto pass = s->scan_pass_with(*windows, START, samples, {});
+        ASSERT_TRUE(pass) << error::debug_string(pass.error());
+        EXPECT_EQ(pass->complete, c.complete);
+        if (c.complete) EXPECT_EQ(film_mismatch(*bench.unit->pass(), samples), std::nullopt);
+        EXPECT_FALSE(bench.unit->scanning());
+    }
+}
+
 }  // namespace
 }  // namespace vexlor::test_support

@@ -324,58 +324,6 @@ std::vector<Cdb> open_sequence(const ModelValues& v, bool loaded) {
     return s;
 }
 
-enum class Front { Local, Usb, Sg };
-
-// A stateful unit behind one of the three fronts, and the session's transport to it.
-struct Bench {
-    Bench(Model model, Front front) : front(front) {
-        switch (front) {
-            case Front::Local: unit = std::make_shared<emulator::Unit>(model); break;
-            case Front::Usb:
-                bed.emplace();
-                unit = bed->add_usb(model, 1, {2}, {.product = protocol::model::usb_product(model).value_or(0x4001)});
-                break;
-            case Front::Sg:
-                bed.emplace();
-                unit = bed->add_sg("sg0", model);
-                break;
-        }
-    }
-
-    std::unique_ptr<transport::Transport> transport() {
-        switch (front) {
-            case Front::Local: return std::make_unique<emulator::LocalTransport>(unit);
-            case Front::Usb: {
-                auto list = transport::usb::enumerate();
-                EXPECT_TRUE(list);
-                for (const auto& d : *list) {
-                    if (d.vendor == 0x04B0) {
-                        auto t = transport::usb::UsbTransport::open(d, link_clock);
-                        EXPECT_TRUE(t);
-                        return std::move(*t);
-                    }
-                }
-                ADD_FAILURE() << "the emulated unit was not enumerated";
-                return nullptr;
-            }
-            case Front::Sg: {
-                auto t = transport::linux::SgTransport::open("/dev/sg0");
-                EXPECT_TRUE(t);
-                return std::move(*t);
-            }
-        }
-        return nullptr;
-    }
-
-    error::Result<session::Session> open() { return session::Session::open(transport(), clock); }
-
-    Front front;
-    std::optional<emulator::Testbed> bed;
-    std::shared_ptr<emulator::Unit> unit;
-    SkipClock link_clock;
-    StepClock clock;
-};
-
 struct OpenCase {
     Model model;
     Front front;
