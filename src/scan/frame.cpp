@@ -17,6 +17,28 @@ using namespace std::chrono_literals;
 constexpr std::string_view TARGET = "vexlor::scan::frame";
 constexpr auto IMAGE_START_TIMEOUT = 1800s;
 
+// All CCD rows at once read in groups of rows on some units; where such a group is larger than one
+// READ may carry, the pass would be refused after the unit has moved, so read a row at a time.
+window::Recipe readable(const session::Session& s, window::Recipe recipe, const protocol::data::Rect& rect) {
+    namespace sw = protocol::caps::set_window;
+    if (recipe.interleaving != sw::interleaving::MULTILINE_SIMULTANEOUS.bits() ||
+        !s.caps.set_window.interleavings.contains(sw::interleaving::LINE_WITHOUT_DISTANCE)) {
+        return recipe;
+    }
+    auto windows = recipe.windows(s.caps, rect);
+    if (!windows) return recipe;  // the scan reports it
+    auto layout = protocol::image::Layout::make(s.caps, *windows, s.units, std::nullopt);
+    if (!layout) return recipe;
+    std::size_t limit = s.transport->max_transfer();
+    if (s.caps.address.max_transfer) limit = std::min<std::size_t>(limit, *s.caps.address.max_transfer);
+    const std::uint64_t unit = std::max(layout->first_unit, layout->unit);
+    if (unit <= limit) return recipe;
+    VX_DEBUG(TARGET, "a group of CCD rows is larger than a READ, so reading one row at a time", diag::field("unit", unit),
+             diag::field("limit", limit));
+    recipe.interleaving = sw::interleaving::LINE_WITHOUT_DISTANCE.bits();
+    return recipe;
+}
+
 }  // namespace
 
 error::Result<bool> register_for(session::Session& s, const protocol::data::Rect& rect) {
@@ -48,8 +70,9 @@ error::Result<Focusing> focus_on(session::Session& s, const protocol::data::Rect
     return Focusing{focused, position};
 }
 
-error::Result<Scanned> scan_frame_with(session::Session& s, const window::Recipe& recipe, const protocol::data::Rect& rect,
+error::Result<Scanned> scan_frame_with(session::Session& s, const window::Recipe& asked, const protocol::data::Rect& rect,
                                        const ScanOptions& options, protocol::decode::Samples& samples, const ProgressFn& progress) {
+    const window::Recipe recipe = readable(s, asked, rect);
     auto scanned = at_frame(s, rect, [&]() -> error::Result<Scanned> {
         VX_TRY(const auto focusing, focus_on(s, rect, options.focus));
         autoexpose::Exposures exposures;
