@@ -194,6 +194,21 @@ TEST(FilmPass, CancellingStopsTheUnitAndLeavesTheSessionUsable) {
     EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples), std::nullopt);
 }
 
+TEST(FilmPass, AWholeFrameAtTheOpticalResolution) {
+    FilmRig f(Model::Ls5000);
+    const auto frame = f.rig.unit->film().frames.front();
+    const scan::window::Recipe recipe{4000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), true};
+    auto windows = recipe.windows(f.s().caps, {frame.top, frame.left, frame.top + frame.length, frame.left + frame.width});
+    ASSERT_TRUE(windows);
+    protocol::decode::Samples samples;
+    auto pass = f.s().scan_pass_with(*windows, START, samples, {});
+    ASSERT_TRUE(pass) << error::debug_string(pass.error());
+    EXPECT_TRUE(pass->complete);
+    EXPECT_EQ(pass->rows, frame.width);
+    EXPECT_EQ(pass->cols, frame.length);
+    EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples, 7), std::nullopt);
+}
+
 TEST(FilmPass, OverTheUsbAndSgLinks) {
     struct Case {
         Model model;
