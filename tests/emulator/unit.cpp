@@ -531,6 +531,7 @@ Response Unit::read_image(std::span<const std::uint8_t> cdb) {
     const auto& f = image_faults_;
     if (f.silent_at && image_reads_ >= *f.silent_at) return Response::unplugged();
     if (f.fail_at && image_reads_ == *f.fail_at) return Response::check(0x04, 0x44, 0x00);
+    if (f.refused_at && image_reads_ >= *f.refused_at) return out_of_sequence();
     const std::size_t want = be(cdb, 6, 3);
     std::uint64_t available = stream_->total() - stream_->sent();
     if (f.end_at) available = std::min(available, *f.end_at > stream_->sent() ? *f.end_at - stream_->sent() : 0);

@@ -102,6 +102,7 @@ struct ImageFaults {
     bool ili = false;                       // ... reported as ILI with the residue (on SG) rather than a short transfer
     std::uint64_t surplus = 0;              // bytes the unit holds beyond the pass
     std::optional<int> fail_at{};           // the nth image READ (from 1) fails with a hardware error
+    std::optional<int> refused_at{};        // the nth image READ is refused out of sequence, the stream over
     std::optional<int> silent_at{};         // from the nth image READ on the unit answers nothing
     double rate = 0;                        // bytes a second the READs deliver; 0: as fast as they go
 };

@@ -34,6 +34,11 @@ struct FilmRig {
     Rig rig;
 };
 
+long abort_sent(const Rig& rig) {
+    const auto sent = rig.sent();
+    return std::count_if(sent.begin(), sent.end(), [](const Cdb& c) { return c[0] == session::opcode::ABORT; });
+}
+
 std::vector<Model> models() { return {Model::Ls40, Model::Ls50, Model::Ls4000, Model::Ls5000, Model::Ls8000, Model::Ls9000}; }
 
 TEST(FilmPass, DecodesWhatTheUnitRenderedInEveryReadingMode) {
@@ -84,6 +89,14 @@ TEST(FilmPass, DecodesWhatTheUnitRenderedInEveryReadingMode) {
             EXPECT_EQ(reports.back().bytes_done, rendered->total());
             EXPECT_EQ(rendered->sent(), rendered->total());
             EXPECT_FALSE(f.rig.unit->scanning());
+            // SCAN names the windows in set order, their count in byte 4.
+            const auto log = f.rig.unit->log();
+            const auto scan = std::find_if(log.rbegin(), log.rend(), [](const auto& l) { return l.cdb[0] == session::opcode::SCAN; });
+            ASSERT_NE(scan, log.rend());
+            std::vector<std::uint8_t> ids;
+            for (const auto& w : *windows) ids.push_back(w.id);
+            EXPECT_EQ(scan->out, ids);
+            EXPECT_EQ(scan->cdb[4], ids.size());
             ++passes;
         }
     }
@@ -120,41 +133,90 @@ TEST(FilmPass, StripsTheEdgesAndLinesTheUnitAnnouncedDuringScan) {
     }
 }
 
-TEST(FilmPass, UnitFaultsEndThePass) {
-    const auto abort_sent = [](const Rig& rig) {
-        const auto sent = rig.sent();
-        return std::count_if(sent.begin(), sent.end(), [](const Cdb& c) { return c[0] == session::opcode::ABORT; });
-    };
+TEST(FilmPass, UnitFaultsAndCancellingEndThePass) {
+    enum class Ends { Complete, Short, Fault, Cancelled };
     struct Case {
         const char* name;
         emulator::ImageFaults faults;
-        bool fails;
-        bool complete;
+        int cancel_after;  // reports; 0 never
+        bool has_abort;
+        Ends ends;
+        int reports;  // -1: any
         long aborts;
     };
     const Case cases[] = {
-        {"the unit runs out of data", {.end_at = 150000}, false, false, 1},
-        {"ILI with the residue", {.end_at = 150000, .ili = true}, false, false, 1},
-        {"the fourth READ fails", {.fail_at = 4}, true, false, 1},
-        {"the unit stops answering", {.silent_at = 3}, true, false, 1},
+        {"the whole pass", {}, 0, true, Ends::Complete, -1, 0},  // a finished pass is closed without ABORT
+        {"the unit runs out of data", {.end_at = 150000}, 0, true, Ends::Short, -1, 1},
+        {"ILI with the residue", {.end_at = 150000, .ili = true}, 0, true, Ends::Short, -1, 1},
+        {"a READ refused out of sequence ends the stream", {.refused_at = 3}, 0, true, Ends::Short, 2, 1},
+        {"a READ fails after three chunks", {.fail_at = 4}, 0, true, Ends::Fault, 3, 1},
+        {"the unit stops answering", {.silent_at = 3}, 0, true, Ends::Fault, 2, 1},  // ABORT tried, the link is gone
+        {"cancelled after the first chunk", {}, 1, true, Ends::Cancelled, 1, 1},
+        {"cancelled on a unit without ABORT", {}, 1, false, Ends::Cancelled, 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FilmRig f(Model::Ls5000);
         f.rig.unit->script_image(c.faults);
+        if (!c.has_abort) f.rig.unit->refuse(session::opcode::ABORT);
         auto windows = f.windows(4000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), true, 1200);
         ASSERT_TRUE(windows);
         protocol::decode::Samples samples;
         int reports = 0;
-        auto pass = f.s().scan_pass_with(*windows, START, samples, [&](const auto&) { return ++reports, false; });
-        EXPECT_EQ(!pass, c.fails) << (pass ? "" : error::debug_string(pass.error()));
-        if (pass) {
-            EXPECT_EQ(pass->complete, c.complete);
-        } else if (c.faults.fail_at) {
-            EXPECT_EQ(reports, *c.faults.fail_at - 1);
+        diag::Capture cap;
+        auto pass = f.s().scan_pass_with(*windows, START, samples, [&](const auto&) { return ++reports == c.cancel_after; });
+        switch (c.ends) {
+            case Ends::Complete:
+            case Ends::Short:
+                ASSERT_TRUE(pass) << error::debug_string(pass.error());
+                EXPECT_EQ(pass->complete, c.ends == Ends::Complete);
+                EXPECT_EQ(cap.contains(diag::Level::Warn, "the unit gave less than the pass promised"), c.ends == Ends::Short);
+                EXPECT_TRUE(cap.contains(diag::Level::Debug, "pass", "vexlor::session::scan"));
+                break;
+            case Ends::Fault:
+                ASSERT_FALSE(pass);
+                EXPECT_FALSE(pass.error().get_if<error::Error::Cancelled>()) << error::debug_string(pass.error());
+                break;
+            case Ends::Cancelled:
+                ASSERT_FALSE(pass);
+                EXPECT_EQ(pass.error(), error::Error::cancelled());
+                break;
+        }
+        if (!pass) {
+            EXPECT_FALSE(cap.contains(diag::Level::Debug, "pass", "vexlor::session::scan"));
+        }
+        if (c.reports >= 0) {
+            EXPECT_EQ(reports, c.reports);
         }
         EXPECT_EQ(abort_sent(f.rig), c.aborts);
+        if (!c.has_abort) {
+            // The rest was read off instead: the unit has handed over the whole stream.
+            EXPECT_TRUE(cap.contains(diag::Level::Debug, "no ABORT on this unit, so reading the remainder off instead"));
+            EXPECT_EQ(f.rig.unit->pass()->sent(), f.rig.unit->pass()->total());
+        }
+        if (c.faults.silent_at) continue;
+        // The unit is out of its scan and the session free again.
+        EXPECT_FALSE(f.rig.unit->scanning());
+        EXPECT_TRUE(f.s().test_unit_ready(std::chrono::seconds(1)));
     }
+}
+
+TEST(FilmPass, RefusesReadUnitsAboveTheTransferLimit) {
+    Rig rig(Model::Ls5000, Rig::Handlers::Stateful);
+    auto s = session::Session::open(std::make_unique<emulator::LocalTransport>(rig.unit, 64), rig.clock);
+    ASSERT_TRUE(s) << error::debug_string(s.error());
+    const scan::window::Recipe recipe{1000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), false};
+    const auto frame = rig.unit->film().frames.front();
+    auto windows = recipe.windows(s->caps, {frame.top, frame.left, frame.top + 400, frame.left + 400});
+    ASSERT_TRUE(windows);
+    protocol::decode::Samples samples;
+    auto pass = s->scan_pass_with(*windows, START, samples, {});
+    ASSERT_FALSE(pass);
+    const auto* u = pass.error().get_if<error::Error::Unsupported>();
+    ASSERT_NE(u, nullptr) << error::debug_string(pass.error());
+    EXPECT_EQ(u->op, "image read");
+    EXPECT_EQ(rig.unit->image_reads(), 0);
+    EXPECT_FALSE(rig.unit->scanning());  // the scan it had started is stopped
 }
 
 TEST(FilmPass, ReadsOffWhatTheUnitHoldsBeyondThePass) {
@@ -176,21 +238,6 @@ TEST(FilmPass, ReadsOffWhatTheUnitHoldsBeyondThePass) {
     EXPECT_FALSE(f.rig.unit->scanning());
     EXPECT_TRUE(cap.contains(diag::Level::Warn, "the unit held more than the layout promised, so the pass is not what it was read as",
                              "vexlor::session::image"));
-    EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples), std::nullopt);
-}
-
-TEST(FilmPass, CancellingStopsTheUnitAndLeavesTheSessionUsable) {
-    FilmRig f(Model::Ls4000);
-    auto windows = f.windows(4000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), true, 1200);
-    ASSERT_TRUE(windows);
-    protocol::decode::Samples samples;
-    auto pass = f.s().scan_pass_with(*windows, START, samples, [](const auto&) { return true; });
-    ASSERT_FALSE(pass);
-    EXPECT_TRUE(pass.error().get_if<error::Error::Cancelled>());
-    EXPECT_FALSE(f.rig.unit->scanning());
-    EXPECT_GE(f.rig.unit->image_reads(), 1);
-    auto again = f.s().scan_pass_with(*windows, START, samples, {});
-    ASSERT_TRUE(again) << error::debug_string(again.error());
     EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples), std::nullopt);
 }
 
@@ -235,7 +282,9 @@ TEST(FilmPass, OverTheUsbAndSgLinks) {
         auto pass = s->scan_pass_with(*windows, START, samples, {});
         ASSERT_TRUE(pass) << error::debug_string(pass.error());
         EXPECT_EQ(pass->complete, c.complete);
-        if (c.complete) EXPECT_EQ(film_mismatch(*bench.unit->pass(), samples), std::nullopt);
+        if (c.complete) {
+            EXPECT_EQ(film_mismatch(*bench.unit->pass(), samples), std::nullopt);
+        }
         EXPECT_FALSE(bench.unit->scanning());
     }
 }
