@@ -154,10 +154,23 @@ int run(protocol::model::Model model, std::uint8_t interleaving, const char* nam
                         wall, cpu, 100.0 * cpu / wall, 100.0 * (cpu - emulator_cpu) / wall);
         }
     }
+    // A slow unit: two seconds of a 1 MB/s link, then cancelled; waiting costs no CPU.
+    {
+        served->at = 0;
+        served->rate = 1e6;
+        const double cpu0 = cpu_seconds();
+        const auto t0 = Clock::now();
+        auto pass = session->scan_pass_with(*windows, std::chrono::seconds(1800), samples,
+                                            [&](const auto&) { return Clock::now() - t0 > std::chrono::seconds(2); });
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        std::printf("pass, link at 1 MB/s (idle):  %8.2f s wall, CPU %.3f s = %.2f %% of one core\n", wall, cpu_seconds() - cpu0,
+                    100.0 * (cpu_seconds() - cpu0) / wall);
+    }
     const double peak = peak_rss_mb();
     double decoder_rate = 0;
     {
         auto d = protocol::decode::Decoder::make(*layout);
+        if (d->rows() > 1) d->curves = session->curves;  // as the pass corrects the rows
         samples.resize_for(*d);  // the passes' planes, so no new memory
         const auto t0 = Clock::now();
         for (std::size_t i = 0; i < served->stream.size(); i += chunk) {
