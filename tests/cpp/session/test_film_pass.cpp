@@ -241,6 +241,26 @@ TEST(FilmPass, ReadsOffWhatTheUnitHoldsBeyondThePass) {
     EXPECT_EQ(film_mismatch(*f.rig.unit->pass(), samples), std::nullopt);
 }
 
+TEST(FilmPass, ThumbnailsOfTheWholeReach) {
+    for (const Model model : models()) {
+        SCOPED_TRACE(protocol::model::name(model));
+        FilmRig f(model);
+        protocol::decode::Samples samples;
+        auto pass = f.s().scan_thumbnail_with(samples, {});
+        ASSERT_TRUE(pass) << error::debug_string(pass.error());
+        EXPECT_TRUE(pass->complete);
+        const auto rendered = f.rig.unit->pass();
+        EXPECT_EQ(film_mismatch(*rendered, samples), std::nullopt);
+        // Every window starts at its start-up exposure.
+        for (const auto& bytes : f.rig.unit->windows()) {
+            const auto w = Window::try_from(bytes);
+            if (w && w->kind.contains(sw::kind::THUMBNAIL)) {
+                EXPECT_EQ(w->exposure, emulator::white_balance_exposure(w->id));
+            }
+        }
+    }
+}
+
 TEST(FilmPass, AWholeFrameAtTheOpticalResolution) {
     FilmRig f(Model::Ls5000);
     const auto frame = f.rig.unit->film().frames.front();
