@@ -144,6 +144,57 @@ TEST(FilmMeter, TheUnitsOwnExposurePass) {
     }
 }
 
+TEST(FilmMeter, CancellingDuringTheSecondPass) {
+    MeterRig m(Model::Ls40);
+    m.rig.unit->set_record(0x8C, start_up(90000));
+    const scan::window::Recipe recipe{1000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), false};
+    std::vector<std::size_t> seen;
+    auto exposures = m.s().autoexpose_frame_with(m.frame(), recipe, true, [&](std::size_t n, const auto&) {
+        seen.push_back(n);
+        return n == 2;
+    });
+    ASSERT_FALSE(exposures);
+    EXPECT_EQ(exposures.error(), error::Error::cancelled());
+    EXPECT_EQ(m.scans(), 2);
+    EXPECT_EQ(seen.back(), 2u);
+    EXPECT_FALSE(m.rig.unit->scanning());
+}
+
+TEST(FilmMeter, AWindowTheUnitDoesNotReportBackKeepsItsOwnTime) {
+    MeterRig m(Model::Ls5000);
+    // GET WINDOW leaves out the blue window.
+    m.rig.unit->on(session::opcode::GET_WINDOW, [](emulator::Unit& u, std::span<const std::uint8_t> cdb, auto out) {
+        auto r = u.standard(cdb, out);
+        auto& d = r.data_in;
+        for (std::size_t at = 8; at + 50 <= d.size();) {
+            if (d[at] == 3) {
+                d.erase(d.begin() + static_cast<std::ptrdiff_t>(at), d.begin() + static_cast<std::ptrdiff_t>(at + 50));
+            } else {
+                at += 50;
+            }
+        }
+        d[0] = static_cast<std::uint8_t>((d.size() - 2) >> 8);
+        d[1] = static_cast<std::uint8_t>(d.size() - 2);
+        return r;
+    });
+    auto exposures = m.meter(false, false);
+    ASSERT_TRUE(exposures) << error::debug_string(exposures.error());
+    // What SET WINDOW gave the blue window before the exposure pass.
+    std::optional<std::uint32_t> sent;
+    for (const auto& l : m.rig.unit->log()) {
+        if (l.cdb[0] != session::opcode::SET_WINDOW || l.out.size() < 58) continue;
+        const auto w = Window::try_from(std::span(l.out).subspan(8));
+        if (w && w->id == 3) sent = w->exposure;
+    }
+    ASSERT_TRUE(sent);
+    const auto blue = exposures->iter().find(protocol::window::Channel(3));
+    ASSERT_NE(blue, exposures->iter().end());
+    EXPECT_EQ(blue->second, *sent);
+    const auto red = exposures->iter().find(protocol::window::Channel(1));
+    ASSERT_NE(red, exposures->iter().end());
+    EXPECT_NE(red->second, emulator::white_balance_exposure(1));  // the unit's own choice
+}
+
 TEST(FilmMeter, AUnitWithNoWayToMeterIsRefusedBeforeAnythingIsSent) {
     MeterRig m(Model::Ls40, [](emulator::ModelValues& v) { v.set_window.analog = sw::AnalogControl(); });
     m.rig.mark();
