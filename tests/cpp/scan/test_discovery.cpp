@@ -355,6 +355,18 @@ TEST(Discovery, PublishedTablesThatCannotBeTaken) {
                       a.x.origin_min, a.x.origin_min + a.x.max_extent);
     }
     {
+        SCOPED_TRACE("a table whose count claims a frame more than it carries: the session does not open on it");
+        Rig rig(Model::Ls9000, Rig::Handlers::Stateful);
+        auto page = *emulator::page_of(rig.unit->values(), 0xC8);
+        page.resize(page.size() - 16);
+        page[3] = static_cast<std::uint8_t>(page.size() - 4);
+        rig.unit->set_page(0xC8, page);
+        const auto s = rig.try_open();
+        ASSERT_FALSE(s);
+        // The third entry's first field would end at byte 41 of a 37-byte page.
+        EXPECT_EQ(s.error(), error::Error(protocol::caps::Error::truncated(0xC8, 41, 37)));
+    }
+    {
         SCOPED_TRACE("a frame longer than the reach");
         Rig rig(Model::Ls9000, Rig::Handlers::Stateful);
         rig.unit->edit([](emulator::ModelValues& v) { v.frames->frames[1].length = 45000; });
