@@ -235,6 +235,50 @@ TEST(Discovery, ThumbnailFitFramesTheStripForTheUnitThatCannotPublishIt) {
     }
 }
 
+TEST(Discovery, BareFilmIsNoFramesAndNoTable) {
+    for (const bool perforated : {false, true}) {
+        SCOPED_TRACE(perforated ? "by perforations" : "by thumbnail");
+        Loaded u(perforated ? Model::Ls50 : Model::Ls8000, Plan{.count = 0}, perforated);
+        const auto d = u.discover(FilmFormat(FilmFormat::Kind::F135));
+        ASSERT_TRUE(d) << error::debug_string(d.error());
+        EXPECT_TRUE(d->frames.empty());
+        EXPECT_TRUE(d->pitch);
+        EXPECT_TRUE(d->thumbnail);
+        EXPECT_FALSE(d->contrast);
+        for (const auto& c : u.rig.sent()) EXPECT_NE(c[0], session::opcode::SEND);
+    }
+}
+
+TEST(Discovery, AThumbnailCutShortIsFramedAsFarAsItArrived) {
+    Loaded u(Model::Ls8000, Plan{.count = 6});
+    // The unit holds 60% of the pass: the columns after it never arrive and read as zero.
+    {
+        protocol::decode::Samples probe;
+        auto full = u.s().scan_thumbnail_with(probe, {});
+        ASSERT_TRUE(full) << error::debug_string(full.error());
+        u.rig.unit->script_image({.end_at = u.rig.unit->pass()->total() * 6 / 10});
+    }
+    const auto d = u.discover(FilmFormat(FilmFormat::Kind::F135));
+    ASSERT_TRUE(d) << error::debug_string(d.error());
+    ASSERT_TRUE(d->thumbnail);
+    EXPECT_FALSE(d->thumbnail->complete);
+    const auto image = d->thumbnail->image(u.samples);
+    ASSERT_TRUE(image);
+    const auto pass = u.rig.unit->pass();
+    ASSERT_LT(image->ready, pass->layout().lines);
+    const std::uint32_t arrived = pass->film_y(static_cast<std::uint32_t>(image->ready));
+    // The frames wholly on the arrived columns, and at most the one the cut runs through.
+    Film film = u.rig.unit->film();
+    std::size_t whole = 0;
+    while (whole < film.frames.size() && film.frames[whole].top + film.frames[whole].length <= arrived) ++whole;
+    ASSERT_GE(d->frames.size(), whole);
+    ASSERT_LE(d->frames.size(), whole + 1);
+    film.frames.resize(d->frames.size());
+    const auto& first = u.s().caps.frames->frames.front();
+    expect_frames(d->frames, film, pass->layout().y_pitch, format_length(u.s(), FilmFormat(FilmFormat::Kind::F135)), first.x,
+                  first.x + first.width);
+}
+
 TEST(Discovery, PublishedTableIsTakenAsItStands) {
     Loaded u(Model::Ls9000, std::nullopt);
     ASSERT_EQ(choose(u.s().caps), Framing::Published);
