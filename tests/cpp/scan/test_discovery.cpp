@@ -179,7 +179,7 @@ TEST(Discovery, PerforationsTieEachFrameToItsReading) {
     cases.push_back({"a missing frame", with_density({100, 100, 0, 100, 100})});
     cases.push_back({"a missing frame at the end", with_density({100, 100, 100, 100, 0})});
     cases.push_back({"slide film on dark base", Plan{.count = 4, .base = emulator::film::Base::Dark}});
-    cases.push_back({"wide and narrow gaps", Plan{.gap = 400, .count = 5}});
+    cases.push_back({"gaps of 3.4 to 4.6 mm", Plan{.gap = 400, .count = 5}});
     for (auto& c : cases) {
         if (c.plan.density.size() > 0) c.plan.count = static_cast<int>(c.plan.density.size());
         SCOPED_TRACE(*c.name ? std::string(c.name) : fmt::format("{} frames", c.plan.count));
