@@ -47,10 +47,15 @@ std::pair<std::vector<float>, std::vector<float>> signals(const protocol::decode
     std::vector<float> detail(n, 0.0f), level(n, 0.0f);
     const std::size_t rows = image.width;
     if (n == 0 || rows < 2 * EDGE_ROWS + 2 || image.planes.empty()) return {detail, level};
+    // A view whose planes are shorter than it claims holds no signal, rather than memory past its end.
+    const std::size_t stride = image.lines;
+    if (stride < n) return {detail, level};
+    for (const auto& plane : image.planes) {
+        if (plane.size() / rows < stride) return {detail, level};
+    }
 
     const float full = image.bits >= 1 && image.bits <= 15 ? static_cast<float>((1u << image.bits) - 1) : 65535.0f;
     const float m = static_cast<float>(rows - 2 * EDGE_ROWS);
-    const std::size_t stride = image.lines;
     std::vector<float> sum(n), dev(n);
     for (const auto& plane : image.planes) {
         // Rows outside, columns inside: each column still adds its rows in order.

@@ -88,6 +88,7 @@ std::uint16_t Film::transmittance(Light light, std::uint32_t x, std::uint32_t y)
             const std::uint64_t dense = picture(f, c, x, y, seed) * 9 / 10 + 3276;
             t = static_cast<std::uint32_t>(std::uint64_t{CLEAR[c]} * (100ull * FULL - dense * static_cast<unsigned>(f.density)) /
                                            (100ull * FULL));
+            t = t * static_cast<std::uint32_t>(100 - std::clamp(f.darkness, 0, 100)) / 100;
         }
         break;
     }
@@ -102,26 +103,36 @@ std::uint16_t exposed(std::uint16_t t, std::uint32_t exposure, std::uint32_t nom
 }
 
 Film strip(const ModelValues& meant, int count, std::uint32_t offset) {
+    return strip(meant, Plan{.count = count, .offset = offset, .specks = true});
+}
+
+Film strip(const ModelValues& meant, const Plan& plan) {
     const std::uint32_t dpi = meant.address.y.optical_dpi;
     const auto mm = [dpi](std::uint32_t hundredths) { return static_cast<std::uint32_t>(std::uint64_t{hundredths} * dpi / 2540); };
     Film film;
+    film.base = plan.base;
     const std::uint32_t reach = meant.address.x.max_extent;
-    const std::uint32_t width = std::min(mm(2400), reach);
-    std::uint32_t y = offset + mm(150);
-    film.start = offset;
-    for (int i = 0; i < count; ++i) {
+    const std::uint32_t width = std::min(mm(plan.width), reach);
+    std::uint32_t y = plan.offset + mm(plan.lead);
+    film.start = plan.offset;
+    for (int i = 0; i < plan.count; ++i) {
         Frame f;
         f.top = y;
-        f.length = mm(3600);
+        f.length = mm(plan.frame);
         f.left = (reach - width) / 2;
         f.width = width;
+        if (static_cast<std::size_t>(i) < plan.density.size()) f.density = std::clamp(plan.density[static_cast<std::size_t>(i)], 0, 100);
+        if (static_cast<std::size_t>(i) < plan.darkness.size()) f.darkness = plan.darkness[static_cast<std::size_t>(i)];
         film.frames.push_back(f);
-        // Gaps of 1.7 to 2.3 mm, as frames advance a little unevenly.
-        y += f.length + mm(170 + 15 * static_cast<std::uint32_t>((i * 7) % 5));
+        // Frames advance a little unevenly: 85% to 115% of the gap.
+        const std::uint32_t step = 170 + 15 * static_cast<std::uint32_t>((i * 7) % 5);
+        y += f.length + mm(static_cast<std::uint32_t>(std::uint64_t{plan.gap} * step / 200));
     }
     film.end = y + mm(100);
-    for (std::uint32_t p = offset + mm(100); p < film.end; p += mm(475)) film.perforations.push_back(p);
-    if (!film.frames.empty()) {
+    if (plan.perforated) {
+        for (std::uint32_t p = plan.offset + mm(100); p < film.end; p += mm(475)) film.perforations.push_back(p);
+    }
+    if (plan.specks && !film.frames.empty()) {
         const auto& f = film.frames.front();
         film.specks = {{Mark::Dust, f.left + f.width / 3, f.top + f.length / 4, mm(8)},
                        {Mark::Dust, f.left + f.width / 2, f.top + f.length / 2, mm(4)},
@@ -129,6 +140,32 @@ Film strip(const ModelValues& meant, int count, std::uint32_t offset) {
                        {Mark::Scratch, f.left + f.width * 3 / 4, f.top + f.length / 8, mm(500)}};
     }
     return film;
+}
+
+protocol::data::PerforationInformation perforation_at(const Film& film, std::uint32_t y) {
+    protocol::data::PerforationInformation r;
+    const auto& p = film.perforations;
+    if (p.empty() || y < p.front()) return r;
+    const auto next = std::upper_bound(p.begin(), p.end(), y);
+    const auto k = static_cast<std::size_t>(next - p.begin()) - 1;
+    r.perf_number = static_cast<std::uint16_t>(k);
+    if (next == p.end()) return r;  // past the last perforation the counter stands
+    const std::uint32_t into = y - p[k], pitch = *next - p[k];
+    r.perf_decimal = static_cast<std::uint8_t>(4 * into / pitch);
+    r.pulse_number = static_cast<std::uint8_t>(std::min<std::uint32_t>(into / 4, 255));
+    return r;
+}
+
+std::vector<protocol::data::PerforationInformation> perforation_readings(const Film& film, std::uint32_t y0, std::uint32_t pitch,
+                                                                         std::uint64_t lines) {
+    std::vector<protocol::data::PerforationInformation> out;
+    out.reserve(static_cast<std::size_t>(lines));
+    for (std::uint64_t i = 0; i < lines; ++i) {
+        auto r = perforation_at(film, static_cast<std::uint32_t>(y0 + i * pitch));
+        r.count_switching_flag = !out.empty() && out.back().perf_number != r.perf_number;
+        out.push_back(r);
+    }
+    return out;
 }
 
 Film published(const ModelValues& meant) {

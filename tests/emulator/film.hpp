@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "emulator/pages.hpp"
+#include "protocol/data.hpp"
 
 namespace vexlor::emulator::film {
 
@@ -24,6 +26,7 @@ struct Frame {
     std::uint32_t left = 0;    // across the film
     std::uint32_t width = 0;
     int density = 100;  // picture contrast in percent: 0 leaves base only (a missing frame), low reads nearly clear
+    int darkness = 0;   // percent of the light the whole frame holds back besides its picture: high reads dark
     bool operator==(const Frame&) const = default;
 };
 
@@ -58,6 +61,33 @@ struct Film {
 // a little over 2 mm that vary from frame to frame, starting `offset` addresses into the reach,
 // centred across the X reach; clear base; a few specks on the first frame.
 Film strip(const ModelValues& meant, int count = 6, std::uint32_t offset = 0);
+
+// A strip of any format, lengths in hundredths of a millimetre. Gaps run from 85% to 115% of
+// `gap`, frame after frame; the film starts `offset` addresses into the reach and its first frame
+// `lead` later. A 135-style strip carries perforations every 4.75 mm from 1 mm into the film.
+struct Plan {
+    std::uint32_t frame = 3600;  // along the film
+    std::uint32_t width = 2400;  // across; at most the X reach
+    std::uint32_t gap = 200;
+    int count = 6;
+    std::uint32_t offset = 0;
+    std::uint32_t lead = 150;
+    std::vector<int> density{};   // per frame, percent (100 where not given); 0 leaves a frame missing
+    std::vector<int> darkness{};  // per frame, percent (0 where not given)
+    Base base = Base::Clear;
+    bool perforated = true;
+    bool specks = false;  // a few on the first frame
+};
+Film strip(const ModelValues& meant, const Plan& plan);
+
+// What the unit's perforation counter reads with the film at `y`: perforations passed since the
+// film's first (none before it, and the count stops after the last), quarters of the way to the
+// next, and motor pulses (one per 4 addresses) since the last; the count switch is flagged on the
+// first reading of each new perforation, which the caller knows from the reading before.
+protocol::data::PerforationInformation perforation_at(const Film& film, std::uint32_t y);
+// The readings of a thumbnail pass, one per output line at `y0 + line * pitch`.
+std::vector<protocol::data::PerforationInformation> perforation_readings(const Film& film, std::uint32_t y0, std::uint32_t pitch,
+                                                                         std::uint64_t lines);
 
 // The frames a model's published frame table names, as a film with content in each.
 Film published(const ModelValues& meant);

@@ -323,10 +323,10 @@ std::optional<std::vector<std::uint16_t>> ccd_record(const ModelValues& s) {
 // Analog gains (8Ah): 1.0, 1.25 and 1.5 as big-endian floats (the unit keeps three, a host reads two).
 // Setup (8Dh): byte2 1, base level 4095, first 1000, second 2000, one entry naming the qualifier
 // with first 500, second 64 and the 0-65535 range.
-// Perforation readings (8Eh), with film loaded: six perforations, 8 apart, decimals 0, 1, 2, ...,
-// the second reading after a count switch; none without film.
-// Frame positions (8Fh), with film loaded and until a host sends its own: three frames 9000
-// addresses apart from 1500, each against the perforation reading nearest its top; none without film.
+// Perforation readings (8Eh): with film loaded, one per line of the last thumbnail pass, read off
+// the film's perforations under that line (film.hpp); none before a thumbnail pass or without film.
+// Frame positions (8Fh), with film loaded and until a host sends its own: each frame on the film
+// that holds a picture, against the perforation reading at its top; none without film.
 
 namespace {
 
@@ -399,30 +399,29 @@ std::vector<std::uint8_t> setup_record(const ModelValues&, std::uint8_t id) {
     return d;
 }
 
-std::vector<std::uint8_t> perforation_record(bool loaded) {
-    const std::size_t n = loaded ? 6 : 0;
+std::vector<std::uint8_t> perforation_record(std::span<const protocol::data::PerforationInformation> readings) {
     std::vector<std::uint8_t> d;
-    put_be(d, 1 + 4 * n, 3);
+    put_be(d, 1 + 4 * readings.size(), 3);
     d.push_back(4);
-    for (std::size_t i = 0; i < n; ++i) {
-        put_be(d, 8 * i, 2);
-        d.push_back(static_cast<std::uint8_t>((i == 1 ? 0x80 : 0x00) | i));
-        d.push_back(static_cast<std::uint8_t>(10 + i));
+    for (const auto& r : readings) {
+        put_be(d, r.perf_number, 2);
+        d.push_back(static_cast<std::uint8_t>((r.count_switching_flag ? 0x80 : 0x00) | (r.perf_decimal & 0x7F)));
+        d.push_back(r.pulse_number);
     }
     return d;
 }
 
-std::vector<std::uint8_t> positions_record(bool loaded) {
-    const std::size_t n = loaded ? 3 : 0;
+std::vector<std::uint8_t> positions_record(std::span<const protocol::data::FramePosition> positions) {
+    const std::size_t n = std::min<std::size_t>(positions.size(), 255);
     std::vector<std::uint8_t> d;
     put_be(d, 8 * n + 2, 2);
     d.push_back(static_cast<std::uint8_t>(n));
     d.push_back(0);
     for (std::size_t i = 0; i < n; ++i) {
-        put_be(d, 1500 + 9000 * i, 4);
-        put_be(d, 16 * i, 2);
-        d.push_back(static_cast<std::uint8_t>(i));
-        d.push_back(static_cast<std::uint8_t>(10 + 2 * i));
+        put_be(d, positions[i].top, 4);
+        put_be(d, positions[i].perf_number, 2);
+        d.push_back(positions[i].perf_decimal);
+        d.push_back(positions[i].pulse_number);
     }
     return d;
 }

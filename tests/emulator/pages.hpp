@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "protocol/caps/address.hpp"
@@ -16,6 +17,7 @@
 #include "protocol/caps/frames.hpp"
 #include "protocol/caps/other.hpp"
 #include "protocol/caps/set_window.hpp"
+#include "protocol/data.hpp"
 #include "protocol/model.hpp"
 
 namespace vexlor::emulator {
@@ -64,7 +66,7 @@ std::uint32_t white_balance_exposure(std::uint8_t id);
 // Record payloads (after the 6-byte header) for data types 8Ah, 8Dh, 8Eh and 8Fh.
 std::vector<std::uint8_t> analog_gain_record();
 std::vector<std::uint8_t> setup_record(const ModelValues& meant, std::uint8_t id);
-std::vector<std::uint8_t> perforation_record(bool loaded);
-std::vector<std::uint8_t> positions_record(bool loaded);
+std::vector<std::uint8_t> perforation_record(std::span<const protocol::data::PerforationInformation> readings);
+std::vector<std::uint8_t> positions_record(std::span<const protocol::data::FramePosition> positions);
 
 }  // namespace vexlor::emulator

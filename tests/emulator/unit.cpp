@@ -120,6 +120,7 @@ void Unit::power_on() {
     film_ = std::make_shared<const film::Film>(values_.frames ? film::published(values_) : film::strip(values_));
     stream_.reset();
     pass_.reset();
+    thumbnail_.reset();
     truncation_.reset();
 }
 
@@ -406,10 +407,17 @@ std::optional<std::vector<std::uint8_t>> Unit::record_payload(std::uint8_t type,
         case 0x8D:
             if (auto it = tables_.find(type); it != tables_.end()) return it->second;
             return setup_record(values_, qualifier);
-        case 0x8E: return perforation_record(loaded_);
-        case 0x8F:
+        case 0x8E: return perforation_record(readings());
+        case 0x8F: {
             if (auto it = tables_.find(type); it != tables_.end()) return it->second;
-            return positions_record(loaded_);
+            std::vector<protocol::data::FramePosition> positions;
+            for (const auto& f : film_->frames) {
+                if (!loaded_ || f.density == 0) continue;
+                const auto r = film::perforation_at(*film_, f.top);
+                positions.push_back({f.top, r.perf_number, r.perf_decimal, r.pulse_number});
+            }
+            return positions_record(positions);
+        }
         case 0x91: {
             auto words = ccd_record(values_);
             if (!words) return std::nullopt;
@@ -419,6 +427,17 @@ std::optional<std::vector<std::uint8_t>> Unit::record_payload(std::uint8_t type,
         }
         default: return std::nullopt;
     }
+}
+
+std::vector<protocol::data::PerforationInformation> Unit::readings() const {
+    if (!loaded_ || !thumbnail_) return {};
+    const auto& l = thumbnail_->layout();
+    return film::perforation_readings(*film_, thumbnail_->film_y(0), l.y_pitch, l.lines);
+}
+
+std::vector<protocol::data::PerforationInformation> Unit::perforations() const {
+    std::lock_guard lock(mutex_);
+    return readings();
 }
 
 // READ(10) of a vendor record: the 6-byte header and the payload, cut to the allocation.
@@ -484,10 +503,13 @@ Response Unit::start_scan(std::span<const std::uint8_t> out) {
         scanning_ = true;
         return Response::good();
     }
+    const bool thumbnail = windows.front().kind.contains(sw::kind::THUMBNAIL);
     auto stream = render::Stream::make(values_, std::move(windows), divisor_, truncation, film_);
     if (!stream) return bad_param_field();
     stream_ = std::make_shared<render::Stream>(std::move(*stream));
     pass_ = stream_;
+    // The perforation counter runs along with a thumbnail pass; its readings are kept until the next one.
+    if (thumbnail) thumbnail_ = stream_;
     surplus_left_ = image_faults_.surplus;
     image_reads_ = 0;
     scanning_ = true;
@@ -563,6 +585,7 @@ Response Unit::read_image(std::span<const std::uint8_t> cdb) {
 void Unit::set_film(film::Film f) {
     std::lock_guard lock(mutex_);
     film_ = std::make_shared<const film::Film>(std::move(f));
+    thumbnail_.reset();
 }
 
 film::Film Unit::film() const {

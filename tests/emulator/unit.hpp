@@ -180,6 +180,9 @@ public:
     film::Film film() const;
     // The pass SCAN started last (none before the first): what the unit sends and means.
     std::shared_ptr<const render::Stream> pass() const;
+    // The perforation readings the unit hands over now (data type 8Eh): one per line of the last
+    // thumbnail pass.
+    std::vector<protocol::data::PerforationInformation> perforations() const;
     // Image READs received since the last SCAN.
     int image_reads() const;
 
@@ -253,6 +256,7 @@ private:
     Response trigger();
     Response ready();
     std::optional<std::vector<std::uint8_t>> record_payload(std::uint8_t type, std::uint8_t qualifier) const;
+    std::vector<protocol::data::PerforationInformation> readings() const;
     bool offers_op(std::uint8_t op) const;
 
     mutable std::mutex mutex_;
@@ -284,6 +288,7 @@ private:
     std::shared_ptr<const film::Film> film_;
     std::shared_ptr<render::Stream> stream_;                        // the pass being read
     std::shared_ptr<const render::Stream> pass_;                   // the last pass started
+    std::shared_ptr<const render::Stream> thumbnail_;              // the last thumbnail pass: the perforation readings
     std::optional<protocol::data::Truncation> truncation_;         // announced by a cooperation during SCAN
     std::uint64_t surplus_left_ = 0;
     int image_reads_ = 0;

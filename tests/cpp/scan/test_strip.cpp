@@ -36,7 +36,10 @@ struct Strip {
     std::vector<std::size_t> missing{};  // frames left blank
     double noise = 0;                     // flat noise on everything, as a fraction of full scale
     double contrast = 0.3;                // texture amplitude of a frame
+    std::vector<int> shift{};             // columns each frame sits off the regular grid
 };
+
+int shift_of(const Strip& s, std::size_t k) { return k < s.shift.size() ? s.shift[k] : 0; }
 
 Thumb draw(const Strip& s, std::uint32_t seed = 1) {
     Thumb t;
@@ -49,7 +52,7 @@ Thumb draw(const Strip& s, std::uint32_t seed = 1) {
             for (std::size_t c = 0; c < t.cols; ++c) {
                 double v = 0.8;  // clear base
                 for (std::size_t k = 0; k < s.count; ++k) {
-                    const std::size_t a = s.first + k * s.pitch;
+                    const auto a = static_cast<std::size_t>(static_cast<int>(s.first + k * s.pitch) + shift_of(s, k));
                     if (c >= a && c < a + s.frame &&
                         std::find(s.missing.begin(), s.missing.end(), k) == s.missing.end()) {
                         v = 0.45 + s.contrast * std::sin(0.7 * static_cast<double>(r) + 0.3 * static_cast<double>(c) * (p + 1)) *
@@ -65,11 +68,14 @@ Thumb draw(const Strip& s, std::uint32_t seed = 1) {
     return t;
 }
 
-// Every fitted frame lies within `slack` columns of a drawn one.
+// Every fitted frame lies within `slack` columns of a drawn one, and of its shift off the grid.
 void expect_frames(const strip::Fit& fit, const Strip& s, std::size_t slack, const char* name) {
     ASSERT_EQ(fit.frames.size(), s.count) << name;
+    int off = 0;
+    for (const int d : s.shift) off = std::max(off, std::abs(d));
+    slack += static_cast<std::size_t>(off);
     for (std::size_t k = 0; k < s.count; ++k) {
-        const double drawn = static_cast<double>(s.first + k * s.pitch) + static_cast<double>(s.frame) / 2;
+        const double drawn = static_cast<double>(s.first + k * s.pitch) + shift_of(s, k) + static_cast<double>(s.frame) / 2;
         const double found = static_cast<double>(fit.frames[k].first + fit.frames[k].second) / 2;
         EXPECT_NEAR(found, drawn, static_cast<double>(slack)) << name << ", frame " << k;
     }
@@ -87,6 +93,7 @@ TEST(Strip, FitsTheGridOfFrames) {
         {"low contrast", {420, 12, 64, 56, 6, {}, 0.0, 0.05}, 60},
         {"a missing frame", {420, 12, 64, 56, 6, {3}}, 60},
         {"started late", {460, 70, 64, 56, 5}, 60},
+        {"irregular gaps", {420, 12, 64, 56, 6, {}, 0.0, 0.3, {0, 3, -2, 4, -3, 1}}, 60},
     };
     for (const auto& c : cases) {
         const auto fit = strip::find(draw(c.strip).image(), c.expected);
@@ -110,6 +117,12 @@ TEST(Strip, FindsNothingWhereThereIsNothing) {
     EXPECT_FALSE(strip::find(none.image(), 60));
     // A strip shorter than one frame.
     EXPECT_FALSE(strip::find(draw({30, 2, 64, 26, 1}).image(), 60));
+    // A thumbnail of one column.
+    EXPECT_FALSE(strip::find(draw({1, 0, 64, 1, 1}).image(), 60));
+    // Planes shorter than the image claims to be are read as holding nothing, not past their end.
+    Thumb short_planes = draw({420, 12, 64, 56, 6});
+    for (auto& p : short_planes.planes) p.resize(p.size() / 2);
+    EXPECT_FALSE(strip::find(short_planes.image(), 60));
 }
 
 TEST(Strip, DetailAndDisagreement) {
@@ -198,6 +211,15 @@ TEST(Thumbnail, PassImageStopsAtTheLastColumnWithData) {
     image = p.image(s);
     ASSERT_TRUE(image);
     EXPECT_EQ(image->ready, 6u);
+    // Planes of the wrong size are refused, not read past their end.
+    protocol::caps::Capabilities caps = feed(0, 40000);
+    for (const std::size_t size : {std::size_t{29}, std::size_t{0}}) {
+        s.planes[0].assign(size, 9);
+        EXPECT_FALSE(p.image(s));
+        EXPECT_FALSE(thumbnail::frames(caps, p, s, 480));
+    }
+    s.planes.clear();
+    EXPECT_FALSE(thumbnail::frames(caps, p, s, 480));
 }
 
 }  // namespace

@@ -479,11 +479,10 @@ TEST(StatefulRecords, ReadBackAsTheUnitMeantThem) {
     EXPECT_EQ(setup->base_level, 4095);
     ASSERT_EQ(setup->images.size(), 1u);
     EXPECT_EQ(setup->images[0].byte0, 2);
+    // Perforation readings come one a line with a thumbnail pass; there has been none.
     const auto perforations = s.read_perforations();
     ASSERT_TRUE(perforations) << error::debug_string(perforations.error());
-    ASSERT_EQ(perforations->size(), 6u);
-    EXPECT_EQ((*perforations)[5].perf_number, 40);
-    EXPECT_TRUE((*perforations)[1].count_switching_flag);
+    EXPECT_TRUE(perforations->empty());
     EXPECT_EQ(s.white_balance(3), 40000u);
     const auto positions = s.boundaries_type2();
     ASSERT_TRUE(positions) << error::debug_string(positions.error());
