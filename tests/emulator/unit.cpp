@@ -171,7 +171,8 @@ std::size_t Unit::out_length(std::span<const std::uint8_t> cdb) const {
     auto it = commands_.find(cdb[0]);
     if (it != commands_.end()) return it->second.out_length ? it->second.out_length(cdb) : 0;
     switch (cdb[0]) {
-        case cmd::MODE_SELECT: return cdb.size() >= 6 ? cdb[4] : 0;
+        case cmd::MODE_SELECT:
+        case cmd::SCAN: return cdb.size() >= 6 ? cdb[4] : 0;
         case cmd::SET_WINDOW:
         case cmd::SEND:
         case cmd::EXECUTE: return cdb.size() >= 10 ? be(cdb, 6, 3) : 0;
