@@ -16,13 +16,14 @@ NO_INFRARED = "this unit scans its colors in one default window, which cannot be
 # Helpers for the snippets: what the unit meant for the last pass, and how far an array is from it.
 TRUTH = """
 import gc
+import threading
 import numpy
 import vexlor
 NAMES = {0: 'default', 1: 'red', 2: 'green', 3: 'blue', 9: 'infrared'}
 
-def meant(unit, window, specks=True):
+def meant(unit, window, specks=True, full_scale=True):
     l = unit.pass_layout()
-    return numpy.frombuffer(unit.pass_plane(window, specks), numpy.uint16).reshape(l['pixels'], l['lines'])
+    return numpy.frombuffer(unit.pass_plane(window, specks, full_scale), numpy.uint16).reshape(l['pixels'], l['lines'])
 
 def marks(unit):
     l = unit.pass_layout()
@@ -70,9 +71,16 @@ def test_the_frame_methods_on_each_model(emulated, model):
             low = optical // 4
             calls = []
             d = s.discover_frames(progress=lambda *a: calls.append(a))
-            result['discover'] = [len(d.frames) >= 1, d.thumbnail is None,
+            took = d.thumbnail is not None
+            result['discover'] = [len(d.frames) >= 1, took == s.capabilities.thumbnail == bool(calls),
                                   all(c[0] == 'discover' and c[1] == 0 for c in calls),
-                                  (calls[-1][2] == calls[-1][3]) if calls else d.thumbnail is None]
+                                  (calls[-1][2] == calls[-1][3] == u.pass_layout()['total']) if took else True]
+            if took:
+                # The thumbnail is the unit's last pass, at the depth the unit sent it; its infrared
+                # plane is not handed out.
+                l = u.pass_layout()
+                result['thumbnail'] = [[NAMES[c], off_by(d.thumbnail[NAMES[c]], meant(u, i, True, False), l['corrected'])]
+                                       for i, c in enumerate(l['channels']) if c != 9] + [sorted(d.thumbnail)]
             # Discovery's frames depend on how the unit frames; the film's own frame is what is scanned.
             frame = film_frame(u, 0.5)
             result['meter'] = [sorted(s.meter_frame(frame))]
@@ -102,7 +110,10 @@ def test_the_frame_methods_on_each_model(emulated, model):
             result['icc'] = profile[36:40].decode() if profile else None
     """)).result
     colours = ["default"] if model in ONE_WINDOW else ["blue", "green", "red"]
-    assert out["discover"][0] and out["discover"][2] and out["discover"][3]
+    assert out["discover"] == [True, True, True, True]
+    if "thumbnail" in out:
+        *planes, left = out["thumbnail"]
+        assert sorted(name for name, _ in planes) == colours == left and all(off == 0 for _, off in planes)
     assert out["meter"][0] == colours
     assert NO_INFRARED in out["meter"][1] if model in ONE_WINDOW else out["meter"][1] == sorted(colours + ["infrared"])
     assert out["focus"] == ["focused", True]
@@ -212,12 +223,14 @@ def test_callbacks_that_raise_call_back_in_or_are_no_callback(emulated):
         s = vexlor.Session(where)
         frame = film_frame(u, 0.25)
         result = {}
-        calls = []
+        calls, threads = [], set()
         def raises(*args):
             calls.append(args[2])
+            threads.add(threading.get_ident())
             raise ValueError('not now')
         r = s.scan_frame(frame, dpi=1000, exposures={}, focus='hold', progress=raises)
-        result['raises'] = [len(calls) >= 2, calls[-1] == u.pass_layout()['total'], arrays(u, r)]
+        result['raises'] = [len(calls) >= 2, calls[-1] == u.pass_layout()['total'], arrays(u, r),
+                            threads == {threading.get_ident()}]
 
         inside = []
         def reenters(*args):
@@ -237,7 +250,9 @@ def test_callbacks_that_raise_call_back_in_or_are_no_callback(emulated):
             result['unusable'].append(r.complete)
     """))
     out, err = out.result, out.stderr
+    # ... on the calling thread.
     assert out["raises"][:2] == [True, True] and all(a[1:] == [True, "uint16", 0] for a in out["raises"][2])
+    assert out["raises"][3] is True
     assert "not now" not in err and "ValueError" not in err
     held = ["ScannerError", "session is already in a call on this thread"]
     assert out["reenters"] == [[held] * 5, True, True, True]

@@ -138,12 +138,12 @@ nb::dict layout_dict(const emulator::render::Stream& pass) {
 }
 
 // One window's samples as the host holds them after the pass: row r is pixel (pixels - 1 - r)
-// across the line, column c is line c; scaled from the pass's depth to 16 bits.
-nb::bytes plane_bytes(const emulator::render::Stream& pass, std::size_t w) {
+// across the line, column c is line c; scaled from the pass's depth to 16 bits unless not asked.
+nb::bytes plane_bytes(const emulator::render::Stream& pass, std::size_t w, bool full_scale) {
     const auto& l = pass.layout();
     if (w >= l.channels.size()) throw nb::index_error("no such window in the pass");
     const std::uint32_t rows = l.pixels, cols = l.lines;
-    const std::uint32_t m = l.bits == 0 || l.bits >= 16 ? 65535u : (1u << l.bits) - 1;
+    const std::uint32_t m = !full_scale || l.bits == 0 || l.bits >= 16 ? 65535u : (1u << l.bits) - 1;
     std::vector<std::uint16_t> out(std::size_t{rows} * cols);
     for (std::uint32_t r = 0; r < rows; ++r) {
         for (std::uint32_t c = 0; c < cols; ++c) {
@@ -290,17 +290,18 @@ NB_MODULE(vexlor_emulator, m) {
              "The layout of the last pass the unit started: pixels, lines, channels, pitches, dpi, bits, origin on the film")
         .def(
             "pass_plane",
-            [](const emulator::Unit& u, std::size_t window, bool specks) {
+            [](const emulator::Unit& u, std::size_t window, bool specks, bool full_scale) {
                 const auto pass = last_pass(u);
-                if (specks) return plane_bytes(*pass, window);
+                if (specks) return plane_bytes(*pass, window, full_scale);
                 auto clean = u.film();
                 clean.specks.clear();
-                return plane_bytes(pass->over(std::make_shared<const emulator::film::Film>(std::move(clean))), window);
+                return plane_bytes(pass->over(std::make_shared<const emulator::film::Film>(std::move(clean))), window,
+                                   full_scale);
             },
-            nb::arg("window"), nb::arg("specks") = true,
+            nb::arg("window"), nb::arg("specks") = true, nb::arg("full_scale") = true,
             "What the unit meant for one window of the last pass (set order), as native uint16 bytes of a\n"
-            "(pixels, lines) plane in the host's orientation and at 16 bits; specks=False: as if the film\n"
-            "had none")
+            "(pixels, lines) plane in the host's orientation, at 16 bits (full_scale=False: at the pass's\n"
+            "depth); specks=False: as if the film had none")
         .def("pass_marks", [](const emulator::Unit& u) { return marks_bytes(*last_pass(u), u.film()); },
              "Where the last pass looks at a speck: one byte a sample, in pass_plane's orientation")
         .def(
