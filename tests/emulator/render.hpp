@@ -49,6 +49,13 @@ public:
     std::uint16_t value(std::size_t w, std::uint32_t x, std::uint32_t line) const;
     // The CCD row gain of output line `line`, per mille (1000 where the rows are not read at once).
     std::uint32_t row_gain(std::uint32_t line) const;
+    // The same pass over another film (the film without its specks, say), for asking what it
+    // would have meant there.
+    Stream over(std::shared_ptr<const film::Film> film) const {
+        Stream s = *this;
+        s.film_ = std::move(film);
+        return s;
+    }
 
 private:
     Stream() = default;

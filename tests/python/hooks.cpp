@@ -1,5 +1,5 @@
-// Test-only entry points into the progress bridge and the plane conversion, which the frame
-// methods reach only through an image pass.
+// Test-only entry points into the plane conversion and the channel names, for what no scan of the
+// emulated units reaches: the buffer's address, a plane of the wrong length, channels no unit has.
 #include <numeric>
 
 #include <nanobind/nanobind.h>
@@ -11,13 +11,6 @@
 namespace nb = nanobind;
 
 NB_MODULE(vexlor_hooks, m) {
-    // As a pass reports: from a thread without the interpreter lock.
-    m.def("report", [](nb::object callback, const std::string& stage, std::size_t index, std::uint64_t done, std::uint64_t total) {
-        const vexlor::session::scan::Progress progress{done, total, 1};
-        PyObject* c = callback.is_none() ? nullptr : callback.ptr();
-        nb::gil_scoped_release release;
-        return vexlor::python::report(c, stage, index, progress);
-    }, nb::arg("callback").none(), nb::arg("stage"), nb::arg("index"), nb::arg("done"), nb::arg("total"));
     // A plane of `length` samples counting up from 0, and the address of its buffer.
     m.def("plane", [](std::size_t length, std::size_t rows, std::size_t cols) {
         std::vector<std::uint16_t> plane(length);

@@ -60,6 +60,112 @@ struct Bed {
     }
 };
 
+
+const char* mark_name(emulator::film::Mark m) {
+    switch (m) {
+        case emulator::film::Mark::Dust: return "dust";
+        case emulator::film::Mark::Hair: return "hair";
+        case emulator::film::Mark::Scratch: return "scratch";
+    }
+    return "dust";
+}
+
+emulator::film::Mark mark_named(const std::string& s) {
+    if (s == "dust") return emulator::film::Mark::Dust;
+    if (s == "hair") return emulator::film::Mark::Hair;
+    if (s == "scratch") return emulator::film::Mark::Scratch;
+    throw nb::value_error("mark must be \"dust\", \"hair\" or \"scratch\"");
+}
+
+nb::dict film_dict(const emulator::film::Film& f) {
+    nb::dict d;
+    d["base"] = f.base == emulator::film::Base::Clear ? "clear" : "dark";
+    d["left"] = f.left;
+    d["right"] = f.right;
+    d["start"] = f.start;
+    d["end"] = f.end;
+    nb::list frames;
+    for (const auto& fr : f.frames) {
+        nb::dict x;
+        x["top"] = fr.top;
+        x["length"] = fr.length;
+        x["left"] = fr.left;
+        x["width"] = fr.width;
+        x["density"] = fr.density;
+        frames.append(x);
+    }
+    d["frames"] = frames;
+    d["perforations"] = nb::cast(f.perforations);
+    nb::list specks;
+    for (const auto& sp : f.specks) {
+        nb::dict x;
+        x["mark"] = mark_name(sp.mark);
+        x["x"] = sp.x;
+        x["y"] = sp.y;
+        x["size"] = sp.size;
+        specks.append(x);
+    }
+    d["specks"] = specks;
+    d["seed"] = f.seed;
+    return d;
+}
+
+std::shared_ptr<const emulator::render::Stream> last_pass(const emulator::Unit& u) {
+    auto pass = u.pass();
+    if (!pass) throw nb::value_error("the unit has started no pass");
+    return pass;
+}
+
+nb::dict layout_dict(const emulator::render::Stream& pass) {
+    const auto& l = pass.layout();
+    nb::dict d;
+    d["pixels"] = l.pixels;
+    d["lines"] = l.lines;
+    std::vector<int> channels;
+    for (const auto& c : l.channels) channels.push_back(c.byte());
+    d["channels"] = nb::cast(channels);
+    d["x_pitch"] = l.x_pitch;
+    d["y_pitch"] = l.y_pitch;
+    d["dpi"] = l.dpi;
+    d["bits"] = l.bits;
+    d["readings"] = l.readings;
+    d["origin"] = nb::make_tuple(pass.film_x(0), pass.film_y(0));
+    d["total"] = pass.total();
+    d["sent"] = pass.sent();
+    // Rows read at once differ in gain; the host's curves take it out only approximately.
+    d["corrected"] = pass.row_gain(0) != 1000;
+    return d;
+}
+
+// One window's samples as the host holds them after the pass: row r is pixel (pixels - 1 - r)
+// across the line, column c is line c; scaled from the pass's depth to 16 bits unless not asked.
+nb::bytes plane_bytes(const emulator::render::Stream& pass, std::size_t w, bool full_scale) {
+    const auto& l = pass.layout();
+    if (w >= l.channels.size()) throw nb::index_error("no such window in the pass");
+    const std::uint32_t rows = l.pixels, cols = l.lines;
+    const std::uint32_t m = !full_scale || l.bits == 0 || l.bits >= 16 ? 65535u : (1u << l.bits) - 1;
+    std::vector<std::uint16_t> out(std::size_t{rows} * cols);
+    for (std::uint32_t r = 0; r < rows; ++r) {
+        for (std::uint32_t c = 0; c < cols; ++c) {
+            const std::uint32_t v = pass.value(w, rows - 1 - r, c);
+            out[std::size_t{r} * cols + c] = static_cast<std::uint16_t>((std::min(v, m) * 65535u + m / 2) / m);
+        }
+    }
+    return nb::bytes(reinterpret_cast<const char*>(out.data()), out.size() * sizeof(std::uint16_t));
+}
+
+// Where the film under the pass carries a speck, one byte a sample in the plane's orientation.
+nb::bytes marks_bytes(const emulator::render::Stream& pass, const emulator::film::Film& film) {
+    const auto& l = pass.layout();
+    const std::uint32_t rows = l.pixels, cols = l.lines;
+    std::string out(std::size_t{rows} * cols, '\0');
+    for (std::uint32_t r = 0; r < rows; ++r) {
+        for (std::uint32_t c = 0; c < cols; ++c) {
+            if (film.marked(pass.film_x(rows - 1 - r), pass.film_y(c))) out[std::size_t{r} * cols + c] = 1;
+        }
+    }
+    return nb::bytes(out.data(), out.size());
+}
 }  // namespace
 
 NB_MODULE(vexlor_emulator, m) {
@@ -77,7 +183,8 @@ NB_MODULE(vexlor_emulator, m) {
         "    bed.dev_dir()                # the faked /dev folder\n\n"
         "A Unit keeps its state (loaded, waiting, scanning, focus, divisor, reserved, windows) and\n"
         "its command log (log()), and is scripted with not_ready, attention, cooperate, refuse,\n"
-        "fail, adjust, takes, focus_found, set_page, set_record, drop_op and unplug.";
+        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug and script_image.\n"
+        "film(), pass_layout(), pass_plane(i) and pass_marks() tell what the unit holds and meant.";
 
     nb::class_<emulator::Unit>(m, "Unit")
         .def_prop_ro("model", [](const emulator::Unit& u) { return std::string(protocol::model::name(u.model())); })
@@ -168,6 +275,45 @@ NB_MODULE(vexlor_emulator, m) {
                 u.takes(static_cast<std::uint8_t>(op), polls, static_cast<std::uint8_t>(activity));
             },
             nb::arg("op"), nb::arg("polls"), nb::arg("activity") = 1)
+        .def("film", [](const emulator::Unit& u) { return film_dict(u.film()); },
+             "The film in the holder: base, strip edges, frames, perforations and specks, as plain values")
+        .def(
+            "set_specks",
+            [](emulator::Unit& u, const std::vector<std::tuple<std::string, std::uint32_t, std::uint32_t, std::uint32_t>>& specks) {
+                auto f = u.film();
+                f.specks.clear();
+                for (const auto& [mark, x, y, size] : specks) f.specks.push_back({mark_named(mark), x, y, size});
+                u.set_film(std::move(f));
+            },
+            nb::arg("specks"), "Replaces the film's specks: [(mark, x, y, size), ...], mark 'dust', 'hair' or 'scratch'")
+        .def("pass_layout", [](const emulator::Unit& u) { return layout_dict(*last_pass(u)); },
+             "The layout of the last pass the unit started: pixels, lines, channels, pitches, dpi, bits, origin on the film")
+        .def(
+            "pass_plane",
+            [](const emulator::Unit& u, std::size_t window, bool specks, bool full_scale) {
+                const auto pass = last_pass(u);
+                if (specks) return plane_bytes(*pass, window, full_scale);
+                auto clean = u.film();
+                clean.specks.clear();
+                return plane_bytes(pass->over(std::make_shared<const emulator::film::Film>(std::move(clean))), window,
+                                   full_scale);
+            },
+            nb::arg("window"), nb::arg("specks") = true, nb::arg("full_scale") = true,
+            "What the unit meant for one window of the last pass (set order), as native uint16 bytes of a\n"
+            "(pixels, lines) plane in the host's orientation, at 16 bits (full_scale=False: at the pass's\n"
+            "depth); specks=False: as if the film had none")
+        .def("pass_marks", [](const emulator::Unit& u) { return marks_bytes(*last_pass(u), u.film()); },
+             "Where the last pass looks at a speck: one byte a sample, in pass_plane's orientation")
+        .def(
+            "script_image",
+            [](emulator::Unit& u, std::optional<std::uint64_t> end_at, bool ili, std::uint64_t surplus,
+               std::optional<int> fail_at, std::optional<int> silent_at, double rate) {
+                u.script_image({end_at, ili, surplus, fail_at, silent_at, rate});
+            },
+            nb::arg("end_at") = nb::none(), nb::arg("ili") = false, nb::arg("surplus") = 0, nb::arg("fail_at") = nb::none(),
+            nb::arg("silent_at") = nb::none(), nb::arg("rate") = 0.0,
+            "Faults for the image READs of the passes to come (until replaced)")
+        .def_prop_ro("image_reads", &emulator::Unit::image_reads, "Image READs received since the last SCAN")
         .def_prop_rw("focus_found", &emulator::Unit::focus_found, &emulator::Unit::set_focus_found)
         .def("set_page", [](emulator::Unit& u, int code, const nb::bytes& b) { u.set_page(static_cast<std::uint8_t>(code), from_bytes(b)); })
         .def("set_record",
