@@ -10,8 +10,8 @@ Run by hand (scripts/bench does) with the test build's modules, under umockdev-w
 
 The split comes from the module's own DEBUG events ("pass" with read_ms and decode_ms, "infrared
 calibration"), whose time stamps share the clock of time.time(). The pass reads one CCD row at a
-time ("superfine"): the emulated unit's largest READ is below a full-width group of its rows read
-at once, which the module refuses at 4000 dpi. A second scan of the frame
+time, as the module chooses where a full-width group of rows is larger than the unit's largest
+READ. A second scan of the frame
 without cleaning tells the Python layer's part: what runs before the first event of the call and
 after the end of its pass, plus the progress callbacks.
 """
@@ -76,7 +76,7 @@ def scan(s, log, frame, clean):
 
     since = log.seek(0, os.SEEK_END)
     began = time.time()
-    r = s.scan_frame(frame, superfine=True, infrared=True, clean=clean, progress=progress)
+    r = s.scan_frame(frame, infrared=True, clean=clean, progress=progress)
     ended = time.time()
     return r, began, ended, events(log, since), inside
 
@@ -134,7 +134,7 @@ def main():
     calibrate = cal_ev[0] - pass_ev[0]
     before = total - dust - py_out - pass_wall - (ev[0][0] - t0)
 
-    print(f"LS-5000 over umockdev USB, 4000 dpi 135 frame, superfine: {rows} x {cols} pixels, red, green, blue and infrared; "
+    print(f"LS-5000 over umockdev USB, 4000 dpi 135 frame, a row at a time: {rows} x {cols} pixels, red, green, blue and infrared; "
           f"{cleaned} pixels rebuilt")
     print(f"{'':34}{'seconds':>9}{'share':>8}")
     rows_out = [
