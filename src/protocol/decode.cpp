@@ -424,10 +424,39 @@ bool Decoder::take(std::span<const std::uint8_t> block, std::vector<std::vector<
     return true;
 }
 
+void Decoder::gather(std::size_t blocks) {
+    gather_ = std::clamp<std::size_t>(blocks, 1, BATCH);
+    if (block_bytes_ != 0) pending_.reserve(static_cast<std::size_t>(block_bytes_) * gather_);
+}
+
+void Decoder::decode_pending(Samples& samples) {
+    const std::size_t whole = static_cast<std::size_t>(pending_.size() / block_bytes_);
+    if (whole == 0) return;
+    std::array<const std::uint8_t*, BATCH> batch{};
+    for (std::size_t done = 0; done < whole;) {
+        const std::size_t n = std::min(whole - done, batch.size());
+        for (std::size_t i = 0; i < n; ++i) batch[i] = pending_.data() + (done + i) * block_bytes_;
+        consume(std::span(batch).first(n), samples);
+        done += n;
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole * block_bytes_));
+}
+
+error::Result<void> Decoder::flush(Samples& samples) {
+    VX_CHECK(check(samples));
+    if (block_bytes_ != 0) decode_pending(samples);
+    return {};
+}
+
 error::Result<void> Decoder::push(std::span<const std::uint8_t> bytes, Samples& samples) {
     VX_CHECK(check(samples));
     // A zero-byte block cannot cut a stream: there is nothing to decode, so the bytes are dropped.
     if (block_bytes_ == 0) return {};
+    if (gather_ > 1) {
+        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+        if (pending_.size() >= gather_ * block_bytes_) decode_pending(samples);
+        return {};
+    }
 
     // The block completed in `pending_` goes first into the batch with the chunk's own blocks,
     // which are decoded where they lie.

@@ -49,6 +49,11 @@ public:
 
     // Decodes one chunk of the stream; chunks may cut blocks anywhere.
     error::Result<void> push(std::span<const std::uint8_t> bytes, Samples& samples);
+    // Lets `push` hold up to `blocks` whole blocks back and decode them together: a block of one
+    // line written alone touches a cache line per sample of every plane, several at once share
+    // them. Held blocks reach the planes at the latest with `flush`. 1 (the default) holds none.
+    void gather(std::size_t blocks);
+    error::Result<void> flush(Samples& samples);
     // Decodes one whole block into planes already checked to fit; false (nothing written) when
     // the block or the planes are too small.
     bool take(std::span<const std::uint8_t> block, std::vector<std::vector<std::uint16_t>>& planes,
@@ -93,8 +98,12 @@ private:
     std::uint64_t sample_bytes_ = 2;
     std::uint64_t block_bytes_ = 0;
     std::uint64_t readings_ = 1;
+    // Decodes the whole blocks at the front of `pending_`, keeping the part block after them.
+    void decode_pending(Samples& samples);
+
     std::vector<std::uint8_t> pending_;
     std::uint64_t blocks_ = 0;
+    std::size_t gather_ = 1;
 };
 
 // A read-only view of the planes of a pass while or after it is decoded.

@@ -24,6 +24,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::string_view TARGET = "vexlor::session::scan";
 constexpr auto THUMBNAIL_START_TIMEOUT = 600s;
+constexpr std::size_t GATHER_LINES = 8;
 
 std::uint64_t ns_since(SteadyClock::time_point t) {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - t).count());
@@ -66,7 +67,8 @@ void strip_truncation(std::vector<std::uint8_t>& chunk, StripPosition& at, const
             const std::uint64_t to = std::min(at.offset + take, trail_at);
             if (from < to) {
                 const std::size_t n = static_cast<std::size_t>(to - from);
-                std::memmove(chunk.data() + out, chunk.data() + in + (from - at.offset), n);
+                const std::size_t source = in + static_cast<std::size_t>(from - at.offset);
+                if (source != out) std::memmove(chunk.data() + out, chunk.data() + source, n);  // nothing dropped yet: in place
                 out += n;
             }
         }
@@ -145,6 +147,8 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
     }
     const bool all_rows = layout.interleaving.contains(protocol::caps::set_window::interleaving::MULTILINE_SIMULTANEOUS);
     if (all_rows && decoder->rows() > 1 && held_curves) decoder->curves = held_curves;
+    // A READ of one line at a time would have each line written into the planes alone.
+    if (decoder->rows() * decoder->gap() == 1) decoder->gather(GATHER_LINES);
     samples.resize_for(*decoder);
 
     es::Counters counters;
@@ -194,6 +198,7 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
         chunk_rx.close();
         buffer_tx.close();
     }
+    if (outcome) outcome = decoder->flush(samples);
     if (!outcome) return std::unexpected(std::move(outcome).error());
 
     const std::uint64_t expected = layout.lines / (decoder->rows() * decoder->gap());

@@ -275,17 +275,22 @@ TEST(Decoder, SamePlanesWhateverTheChunking) {
         const Samples expected = reference(c.layout, stream, c.curves.get());
 
         const std::vector<std::size_t> sizes{stream.size(), 1, 7, block - 1, block, block + 1, 3 * block + 5, 13 * block + 1};
-        for (std::size_t size : sizes) {
-            auto d = Decoder::make(c.layout);
-            d->curves = c.curves;
-            Samples s;
-            s.resize_for(*d);
-            for (std::size_t at = 0; at < stream.size(); at += size) {
-                ASSERT_TRUE(d->push(std::span(stream).subspan(at, std::min(size, stream.size() - at)), s).has_value());
+        // Blocks decoded as they complete, or gathered several at a time and flushed at the end.
+        for (const std::size_t gather : {std::size_t{1}, std::size_t{8}}) {
+            for (std::size_t size : sizes) {
+                auto d = Decoder::make(c.layout);
+                d->curves = c.curves;
+                d->gather(gather);
+                Samples s;
+                s.resize_for(*d);
+                for (std::size_t at = 0; at < stream.size(); at += size) {
+                    ASSERT_TRUE(d->push(std::span(stream).subspan(at, std::min(size, stream.size() - at)), s).has_value());
+                }
+                ASSERT_TRUE(d->flush(s).has_value());
+                EXPECT_EQ(s, expected) << "chunk " << size << ", gathering " << gather;
+                EXPECT_EQ(d->blocks(), blocks);
+                EXPECT_EQ(d->pending(), block / 2);
             }
-            EXPECT_EQ(s, expected) << "chunk " << size;
-            EXPECT_EQ(d->blocks(), blocks);
-            EXPECT_EQ(d->pending(), block / 2);
         }
         // Random chunk sizes, including empty chunks.
         std::mt19937 rng(5);
@@ -300,6 +305,31 @@ TEST(Decoder, SamePlanesWhateverTheChunking) {
         }
         EXPECT_EQ(s, expected);
     }
+}
+
+TEST(Decoder, GatheredBlocksWaitForTheirBatchOrTheFlush) {
+    const Layout l = layout({1, 2, 3}, 4, 20);
+    auto d = Decoder::make(l);
+    ASSERT_TRUE(d.has_value());
+    d->gather(8);
+    Samples s;
+    s.resize_for(*d);
+    const std::size_t block = d->block_bytes();
+    const Bytes stream = noise(block * 20, 3);
+    const Samples expected = reference(l, stream);
+    ASSERT_TRUE(d->push(std::span(stream).first(3 * block + 1), s).has_value());
+    EXPECT_EQ(d->blocks(), 0u);  // held back, the planes untouched
+    EXPECT_EQ(s.planes[0], std::vector<std::uint16_t>(4 * 20, 0));
+    ASSERT_TRUE(d->push(std::span(stream).subspan(3 * block + 1, 6 * block), s).has_value());
+    EXPECT_EQ(d->blocks(), 9u);  // a batch of eight reached, all whole blocks decoded
+    EXPECT_EQ(d->pending(), 1u);
+    ASSERT_TRUE(d->push(std::span(stream).subspan(9 * block + 1), s).has_value());
+    ASSERT_TRUE(d->flush(s).has_value());
+    EXPECT_EQ(d->blocks(), 20u);
+    EXPECT_EQ(s, expected);
+    // A flush checks the output as a push does.
+    Samples wrong;
+    expect_refused(d->flush(wrong).error(), "the output holds 0 color planes and this stream needs 3");
 }
 
 TEST(Decoder, ChecksTheOutputBeforeWriting) {
