@@ -72,6 +72,8 @@ public:
     std::uint64_t block_bytes() const { return block_bytes_; }
     std::uint64_t blocks() const { return blocks_; }
     std::size_t pending() const { return pending_.size(); }
+    // Whole blocks held back by `gather`.
+    std::uint64_t held() const { return block_bytes_ == 0 ? 0 : pending_.size() / block_bytes_; }
 
     // Set by the pass engine before the first push; table t corrects CCD row t.
     std::shared_ptr<const curves::Curves> curves;

@@ -148,7 +148,7 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
     const bool all_rows = layout.interleaving.contains(protocol::caps::set_window::interleaving::MULTILINE_SIMULTANEOUS);
     if (all_rows && decoder->rows() > 1 && held_curves) decoder->curves = held_curves;
     // A READ of one line at a time would have each line written into the planes alone.
-    if (decoder->rows() * decoder->gap() == 1) decoder->gather(GATHER_LINES);
+    if (decoder->rows() * decoder->gap() == 1) decoder->gather(2 * GATHER_LINES);
     samples.resize_for(*decoder);
 
     es::Counters counters;
@@ -182,8 +182,10 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
             es::strip_truncation(bytes, position, layout);
             const auto began = SteadyClock::now();
             auto pushed = decoder->push(bytes, samples);
-            decode_time += SteadyClock::now() - began;
             buffer_tx.send(std::move(bytes));
+            // The reader has its buffer back before the held lines are decoded.
+            if (pushed && decoder->held() >= GATHER_LINES) pushed = decoder->flush(samples);
+            decode_time += SteadyClock::now() - began;
             if (!pushed) {
                 outcome = std::unexpected(std::move(pushed).error());
                 break;
