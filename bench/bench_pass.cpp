@@ -107,9 +107,11 @@ int run(protocol::model::Model model, std::uint8_t interleaving, const char* nam
         const double s = std::chrono::duration<double>(Clock::now() - t0).count();
         std::printf("memcpy at the READ size:      %8.0f MB/s\n", mb / s);
     }
-    // The emulated unit alone: the same READs straight through the session's link, no engine.
+    // The emulated unit alone: the same READs straight through the session's link, no engine,
+    // paced at 40 MB/s as in the paced pass (its sleeps and wake-ups are its own cost).
     double emulator_cpu = 0;
     {
+        served->rate = 40e6;
         std::vector<std::uint8_t> into(chunk);
         const std::size_t unit_bytes = std::max<std::size_t>(static_cast<std::size_t>(std::max(layout->first_unit, layout->unit)), 1);
         const std::size_t want = chunk / unit_bytes * unit_bytes;
@@ -122,7 +124,8 @@ int run(protocol::model::Model model, std::uint8_t interleaving, const char* nam
             if (!r || r->transferred == 0) break;
         }
         emulator_cpu = cpu_seconds() - cpu0;
-        std::printf("emulated unit alone:          %8.3f s CPU to serve the stream\n", emulator_cpu);
+        served->rate = 0;
+        std::printf("emulated unit alone, paced:   %8.3f s CPU to serve the stream\n", emulator_cpu);
     }
     const double rss_before = peak_rss_mb();
     protocol::decode::Samples samples;
