@@ -91,8 +91,7 @@ int run(protocol::model::Model model, std::uint8_t interleaving, const char* nam
     }
     serve(*unit, served);
     const double mb = static_cast<double>(served->stream.size()) / 1e6;
-    std::size_t chunk = session->transport->max_transfer();
-    if (caps.address.max_transfer) chunk = std::min<std::size_t>(chunk, *caps.address.max_transfer);
+    const std::size_t chunk = session->image_read_limit();
     std::printf("\n%s: frame %u x %u pixels, %zu windows, %.1f MB, READs of up to %zu bytes\n", name, layout->pixels,
                 layout->lines, windows->size(), mb, chunk);
 

@@ -29,8 +29,7 @@ window::Recipe readable(const session::Session& s, window::Recipe recipe, const 
     if (!windows) return recipe;  // the scan reports it
     auto layout = protocol::image::Layout::make(s.caps, *windows, s.units, std::nullopt);
     if (!layout) return recipe;
-    std::size_t limit = s.transport->max_transfer();
-    if (s.caps.address.max_transfer) limit = std::min<std::size_t>(limit, *s.caps.address.max_transfer);
+    const std::size_t limit = s.image_read_limit();
     const std::uint64_t unit = std::max(layout->first_unit, layout->unit);
     if (unit <= limit) return recipe;
     VX_DEBUG(TARGET, "a group of CCD rows is larger than a READ, so reading one row at a time", diag::field("unit", unit),

@@ -168,9 +168,14 @@ void Chunks::drain() {
 
 }  // namespace image
 
-error::Result<image::Chunks> Session::image_chunks(const protocol::image::Layout& layout) {
+std::size_t Session::image_read_limit() const {
     std::size_t max = transport->max_transfer();
     if (caps.address.max_transfer) max = std::min<std::size_t>(max, *caps.address.max_transfer);
+    return max;
+}
+
+error::Result<image::Chunks> Session::image_chunks(const protocol::image::Layout& layout) {
+    const std::size_t max = image_read_limit();
     const std::uint64_t unit = std::max(layout.first_unit, layout.unit);
     if (max < unit) {
         return std::unexpected(error::Error::unsupported(

@@ -111,6 +111,8 @@ public:
     error::Result<Handshake> scan(std::span<const std::uint8_t> ids);
     error::Result<window::Started> start_pass(std::span<const protocol::window::Window> windows, Duration start_timeout);
     error::Result<image::Chunks> image_chunks(const protocol::image::Layout& layout);
+    // The largest image READ: the link's limit, or the unit's where it names a smaller one.
+    std::size_t image_read_limit() const;
     error::Result<std::size_t> read_image_within(const protocol::image::Layout& layout, std::span<std::uint8_t> buffer,
                                                  Duration timeout);
     error::Result<vexlor::scan::pass::Pass> scan_pass_with(std::span<const protocol::window::Window> windows,

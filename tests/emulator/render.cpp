@@ -10,11 +10,11 @@ namespace {
 using protocol::window::Window;
 namespace sw = protocol::caps::set_window;
 
+}  // namespace
+
 std::uint32_t optical(std::uint32_t v, std::uint16_t units, std::uint32_t dpi) {
     return units == protocol::image::BASE_DIVISOR ? static_cast<std::uint32_t>(std::uint64_t{v} * dpi / units) : v;
 }
-
-}  // namespace
 
 protocol::caps::Capabilities capabilities(const ModelValues& meant) {
     protocol::caps::Capabilities caps;

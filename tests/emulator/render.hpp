@@ -25,6 +25,9 @@ namespace vexlor::emulator::render {
 
 inline constexpr std::uint8_t FILLER = 0xE7;
 
+// A window address in the session's measurement unit as an optical address.
+std::uint32_t optical(std::uint32_t v, std::uint16_t units, std::uint32_t dpi);
+
 // The capability record a host would build from the model's pages.
 protocol::caps::Capabilities capabilities(const ModelValues& meant);
 

@@ -520,9 +520,7 @@ Response Unit::start_scan(std::span<const std::uint8_t> out) {
 // of full scale; with AE alone every channel keeps its start-up balance.
 void Unit::meter(std::vector<protocol::window::Window>& windows) const {
     namespace sw = protocol::caps::set_window;
-    const auto optical = [this](std::uint32_t v, std::uint32_t dpi) {
-        return divisor_ == 1200 ? static_cast<std::uint32_t>(std::uint64_t{v} * dpi / 1200) : v;
-    };
+    const auto optical = [this](std::uint32_t v, std::uint32_t dpi) { return render::optical(v, divisor_, dpi); };
     std::vector<double> scale;
     for (const auto& w : windows) {
         const std::uint32_t x0 = optical(w.ulx, values_.address.x.optical_dpi), y0 = optical(w.uly, values_.address.y.optical_dpi);
