@@ -2,6 +2,7 @@
 // closes the channel: the receiver sees the end once the queue is empty, the sender's next send fails.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -81,6 +82,22 @@ public:
         if (!state_) return std::nullopt;
         std::unique_lock lock(state_->mutex);
         state_->ready.wait(lock, [&] { return !state_->queue.empty() || state_->sender_gone; });
+        if (state_->queue.empty()) return std::nullopt;
+        T v = std::move(state_->queue.front());
+        state_->queue.pop_front();
+        return v;
+    }
+
+    // As recv, waiting at most `timeout`: `timed_out` tells a value still to come from the end.
+    template <class Rep, class Period>
+    std::optional<T> recv_for(std::chrono::duration<Rep, Period> timeout, bool& timed_out) {
+        timed_out = false;
+        if (!state_) return std::nullopt;
+        std::unique_lock lock(state_->mutex);
+        if (!state_->ready.wait_for(lock, timeout, [&] { return !state_->queue.empty() || state_->sender_gone; })) {
+            timed_out = true;
+            return std::nullopt;
+        }
         if (state_->queue.empty()) return std::nullopt;
         T v = std::move(state_->queue.front());
         state_->queue.pop_front();

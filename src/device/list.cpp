@@ -2,6 +2,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "device/device.hpp"
 #include "diag/log.hpp"
@@ -15,6 +16,46 @@ constexpr std::string_view target = "vexlor::device";
 constexpr std::uint16_t vendor_id = 0x04B0;
 
 // sg0 and sg12; not sg, sga or sg1a. Such a name is plain ASCII, so valid UTF-8.
+// One USB claim at a time in this process: a listing's brief claim to send INQUIRY never meets
+// a session's claim of the same unit from another thread. Guards `held` too.
+std::mutex claims;
+
+// The units this process holds in open sessions, with what they answered when listed. A listing
+// sends them nothing: an INQUIRY would land in the middle of whatever the session is doing.
+struct HeldUnit {
+    Attach attach;
+    std::optional<protocol::caps::identity::Identity> identity;
+};
+std::vector<HeldUnit> held;
+
+const HeldUnit* held_at(const Attach& a) {
+    for (const auto& h : held) {
+        if (h.attach == a) return &h;
+    }
+    return nullptr;
+}
+
+// A session's link, marked held for as long as it is open.
+class HeldTransport final : public transport::Transport {
+public:
+    HeldTransport(std::unique_ptr<transport::Transport> inner, Attach attach) : inner_(std::move(inner)), attach_(std::move(attach)) {}
+    ~HeldTransport() override {
+        std::lock_guard lock(claims);
+        inner_.reset();
+        const auto it = std::find_if(held.begin(), held.end(), [&](const HeldUnit& h) { return h.attach == attach_; });
+        if (it != held.end()) held.erase(it);
+    }
+    std::size_t max_transfer() const override { return inner_->max_transfer(); }
+    std::expected<transport::Reply, transport::Error> execute(std::span<const std::uint8_t> cdb, transport::Data data,
+                                                             transport::Duration timeout) override {
+        return inner_->execute(cdb, data, timeout);
+    }
+
+private:
+    std::unique_ptr<transport::Transport> inner_;
+    Attach attach_;
+};
+
 bool is_sg_name(std::string_view name) {
     if (name.size() < 3 || !name.starts_with("sg")) return false;
     return std::all_of(name.begin() + 2, name.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -25,7 +66,10 @@ std::vector<Device> list_usb() {
     for (const auto& record : usb_devices()) {
         Device d{Attach{Attach::Usb{record.bus_id, record.port_chain}}, std::nullopt, false,
                  protocol::model::from_usb_product(record.product)};
-        if (auto opened = transport::usb::UsbTransport::open(record); !opened) {
+        std::lock_guard lock(claims);
+        if (held_at(d.attach)) {
+            // Our own session has the interface claimed: in use, as any claimed unit is listed.
+        } else if (auto opened = transport::usb::UsbTransport::open(record); !opened) {
             VX_DEBUG(target, "could not open a unit to ask who it is",
                      diag::field("e", transport::to_string(opened.error())));
         } else {
@@ -50,9 +94,15 @@ std::vector<Device> list_scsi() {
     for (auto& path : paths) {
         std::optional<protocol::caps::identity::Identity> identity;
         {
-            auto opened = transport::linux::SgTransport::open(path);
-            if (!opened) continue;
-            identity = probe(**opened);
+            std::lock_guard lock(claims);
+            if (const HeldUnit* h = held_at(Attach{Attach::Scsi{path}})) {
+                // A node answers as a scanner only when asked; ours answered when it was listed.
+                identity = h->identity;
+            } else {
+                auto opened = transport::linux::SgTransport::open(path);
+                if (!opened) continue;
+                identity = probe(**opened);
+            }
         }
         if (!identity) continue;
         auto model = protocol::model::from_product(identity->product);
@@ -87,20 +137,26 @@ std::vector<Device> list() {
 }
 
 error::Result<std::unique_ptr<transport::Transport>> Device::open() const {
+    std::lock_guard lock(claims);
+    std::unique_ptr<transport::Transport> opened;
     if (const auto* s = std::get_if<Attach::Scsi>(&attach.value)) {
         auto t = transport::linux::SgTransport::open(s->path);
         if (!t) return std::unexpected(error::Error(transport::Error::io(std::move(t.error()))));
-        return std::unique_ptr<transport::Transport>(std::move(*t));
+        opened = std::move(*t);
+    } else {
+        // By where it is plugged in: a unit moved to another port is another device.
+        const auto& u = std::get<Attach::Usb>(attach.value);
+        for (const auto& record : usb_devices()) {
+            if (record.bus_id != u.bus_id || record.port_chain != u.port_chain) continue;
+            auto t = transport::usb::UsbTransport::open(record);
+            if (!t) return std::unexpected(error::Error(transport::Error::io(std::move(t.error()))));
+            opened = std::move(*t);
+            break;
+        }
+        if (!opened) return std::unexpected(error::Error::not_found());
     }
-    // By where it is plugged in: a unit moved to another port is another device.
-    const auto& u = std::get<Attach::Usb>(attach.value);
-    for (const auto& record : usb_devices()) {
-        if (record.bus_id != u.bus_id || record.port_chain != u.port_chain) continue;
-        auto t = transport::usb::UsbTransport::open(record);
-        if (!t) return std::unexpected(error::Error(transport::Error::io(std::move(t.error()))));
-        return std::unique_ptr<transport::Transport>(std::move(*t));
-    }
-    return std::unexpected(error::Error::not_found());
+    held.push_back({attach, identity});
+    return std::unique_ptr<transport::Transport>(std::make_unique<HeldTransport>(std::move(opened), attach));
 }
 
 }  // namespace vexlor::device

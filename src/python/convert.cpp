@@ -7,6 +7,7 @@
 
 #include "protocol/window.hpp"
 #include "python/args.hpp"
+#include "python/interrupt.hpp"
 
 namespace nb = nanobind;
 
@@ -77,14 +78,20 @@ bool report(PyObject* callback, std::string_view stage, std::size_t index, const
     };
     bool stop = false;
     if (args[0] && args[1] && args[2] && args[3]) {
-        PyObject* answer = PyObject_Vectorcall(callback, args, 4, nullptr);
+        PyObject* answer = nullptr;
+        {
+            const InCallback inside;
+            answer = PyObject_Vectorcall(callback, args, 4, nullptr);
+        }
         if (answer) {
             stop = says_stop(answer);
             Py_DECREF(answer);
         }
     }
     for (PyObject* a : args) Py_XDECREF(a);
-    // Whatever the callback raised is dropped: the pass carries on.
+    // KeyboardInterrupt or SystemExit stops the call and is raised when it returns; an ordinary
+    // exception is dropped and the pass carries on.
+    if (Interrupt* interrupt = current_interrupt(); interrupt && interrupt->keep_if_fatal()) return true;
     PyErr_Clear();
     return stop;
 }
@@ -105,7 +112,16 @@ scan::focus::Focus focus_from(nb::handle object) {
         const double x = PyFloat_AsDouble(PyTuple_GET_ITEM(o, 0));
         if (!PyErr_Occurred()) {
             const double y = PyFloat_AsDouble(PyTuple_GET_ITEM(o, 1));
-            if (!PyErr_Occurred()) return Focus{Focus::Auto{std::nullopt, static_cast<float>(x), static_cast<float>(y)}};
+            if (!PyErr_Occurred()) {
+                const float fx = static_cast<float>(x), fy = static_cast<float>(y);
+                // A point outside the frame would be clamped onto its edge, NaN onto its corner.
+                const auto inside = [](float f) { return f >= 0.0f && f <= 1.0f; };
+                if (!inside(fx) || !inside(fy)) {
+                    raise_message(PyExc_ValueError, "focus point " + utf8(nb::str(object)) +
+                                                        " must lie inside the frame: each is a fraction from 0 to 1");
+                }
+                return Focus{Focus::Auto{std::nullopt, fx, fy}};
+            }
         }
         PyErr_Clear();
     }

@@ -14,6 +14,7 @@
 #include "python/callables.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
+#include "python/interrupt.hpp"
 #include "python/session.hpp"
 #include "scan/frame.hpp"
 #include "scan/framing.hpp"
@@ -44,6 +45,12 @@ protocol::data::Rect frame_from(const char* function, nb::handle value) {
     std::array<std::uint32_t, 4> v{};
     for (Py_ssize_t i = 0; i < 4; ++i) {
         v[static_cast<std::size_t>(i)] = unsigned_as<std::uint32_t>(function, "frame", PyTuple_GET_ITEM(value.ptr(), i));
+    }
+    if (v[0] >= v[2] || v[1] >= v[3]) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s(): argument 'frame' must have top above bottom and left before right, not (%u, %u, %u, %u)",
+                     function, v[0], v[1], v[2], v[3]);
+        throw nb::python_error();
     }
     return {v[0], v[1], v[2], v[3]};
 }
@@ -89,6 +96,24 @@ nb::dict to_dict(const Pairs& pairs) {
     nb::dict d;
     for (const auto& [key, value] : pairs) d[nb::str(key.data(), key.size())] = nb::cast(value);
     return d;
+}
+
+// With the interpreter lock, before the first array is made: a signal that came as the pass ended
+// is raised as itself, and importing NumPy (which runs Python code, where a pending signal raises)
+// happens here, where such an exception is kept for the caller rather than turned into another.
+error::Result<void> ready_for_arrays() {
+    Interrupt* interrupt = current_interrupt();
+    if (interrupt && interrupt->check_held()) return std::unexpected(error::Error::cancelled());
+    if (interrupt == nullptr && PyErr_CheckSignals() != 0) throw nb::python_error();
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (!numpy) {
+        if (interrupt && !PyErr_ExceptionMatches(PyExc_Exception) && interrupt->keep_if_fatal()) {
+            return std::unexpected(error::Error::cancelled());
+        }
+        throw nb::python_error();
+    }
+    Py_DECREF(numpy);
+    return {};
 }
 
 // The frame operations answer their progress through report(); the callback is borrowed for the call.
@@ -140,8 +165,7 @@ void add_scan_result_class(nb::module_& m) {
         .def_ro("focused", &ScanResult::focused,
                 "The focus result:\n"
                 "\"focused\": the unit reached focus or the lens moved to the position;\n"
-                "\"not_reached\": autofocus did not reach focus and the scan continued at\n"
-                "the last lens position;\n"
+                "\"not_reached\": autofocus did not reach focus and the scan continued at the last lens position;\n"
                 "\"skipped\": `focus` was \"hold\" and the lens did not move")
         .def_ro("focus_position", &ScanResult::focus_position,
                 "The lens position during the pass. `None` if the unit does not report it");
@@ -213,6 +237,8 @@ PyObject* discover_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
             return f;
         });
         const auto& d = found.discovered;
+        // Outside a call there is no interrupt to keep it: what Python raised is thrown.
+        if (d.thumbnail) static_cast<void>(ready_for_arrays());
         Discovery out;
         for (const auto& r : d.frames) out.frames.emplace_back(r.top, r.left, r.bottom, r.right);
         if (d.thumbnail) {
@@ -267,6 +293,7 @@ PyObject* scan_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
                                                               }));
             // The result is built while the session is still held, as the caller's exception would be.
             nb::gil_scoped_acquire gil;
+            VX_CHECK(ready_for_arrays());
             const auto& pass = scanned.pass;
             ScanResult r;
             r.colors = colour_arrays(pass.started.layout, planes.planes, pass.rows, pass.cols);

@@ -1,5 +1,8 @@
 #include "python/session.hpp"
 
+#include <chrono>
+#include <vector>
+
 #include <nanobind/stl/string.h>
 
 #include "device/device.hpp"
@@ -15,9 +18,58 @@ namespace nb = nanobind;
 
 namespace vexlor::python {
 
-PySession::Held::Held(PySession& session) : s(session) {
+namespace {
+
+// Every open Session object, so that interpreter exit can end the ones a daemon thread is using.
+std::mutex live_mutex;
+std::vector<PySession*> live;
+
+// How long interpreter exit waits for a call to stop before it leaves the session to the process's end.
+constexpr auto ENDING_WAIT = std::chrono::seconds(30);
+
+PyObject* at_exit(PyObject*, PyObject*) {
+    PySession::end_all();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef at_exit_def = {"_end_sessions", at_exit, METH_NOARGS, nullptr};
+
+// Once per process, with the interpreter lock: atexit runs before daemon threads are frozen.
+void watch_exit() {
+    static bool registered = false;
+    if (registered) return;
+    registered = true;
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    PyObject* function = atexit ? PyCFunction_New(&at_exit_def, nullptr) : nullptr;
+    PyObject* done = function ? PyObject_CallMethod(atexit, "register", "O", function) : nullptr;
+    if (!done) PyErr_Clear();
+    Py_XDECREF(done);
+    Py_XDECREF(function);
+    Py_XDECREF(atexit);
+}
+
+}  // namespace
+
+PySession::PySession(session::Session s) : inner_(std::move(s)) {
+    {
+        std::lock_guard lock(live_mutex);
+        live.push_back(this);
+    }
+    if (PyGILState_Check()) watch_exit();
+}
+
+PySession::Held::Held(PySession& session, Interrupt& interrupt) : s(session) {
     if (s.owner_.load() == std::this_thread::get_id()) return;
-    s.mutex_.lock();
+    if (InCallback::active()) {
+        if (!s.mutex_.try_lock()) {
+            busy = true;
+            return;
+        }
+    } else {
+        while (!s.mutex_.try_lock_for(Interrupt::CHECK_EVERY)) {
+            if (interrupt.check()) return;
+        }
+    }
     s.owner_.store(std::this_thread::get_id());
     ok = true;
 }
@@ -29,12 +81,24 @@ PySession::Held::~Held() {
 }
 
 Pending PySession::Held::refusal() const {
+    if (busy) return Pending(Mapped{Exception::ScannerError, "session is busy in a call on another thread", {}, {}});
+    if (s.ending_.load()) return closed();
     return Pending(Mapped{Exception::ScannerError, "session is already in a call on this thread", {}, {}});
 }
+
+PySession::Installed::Installed(session::Session& session, Interrupt& interrupt) : s(session), current(interrupt) {
+    s.set_interrupt([&interrupt] { return interrupt.check(); });
+}
+
+PySession::Installed::~Installed() { s.set_interrupt({}); }
 
 Pending PySession::closed() { return Pending(Mapped{Exception::ScannerError, "session is closed", {}, {}}); }
 
 PySession::~PySession() {
+    {
+        std::lock_guard lock(live_mutex);
+        std::erase(live, this);
+    }
     // Collected unclosed: the unit is released without holding up other Python threads.
     if (PyGILState_Check()) {
         nb::gil_scoped_release release;
@@ -47,17 +111,53 @@ PySession::~PySession() {
 }
 
 void PySession::close() {
+    Interrupt interrupt;
     std::optional<Pending> pending;
     {
         nb::gil_scoped_release release;
-        Held held(*this);
+        Held held(*this, interrupt);
         if (held.ok) {
             inner_.reset();
-        } else {
+        } else if (!interrupt.fired()) {
             pending.emplace(held.refusal());
         }
     }
+    if (interrupt.fired()) interrupt.raise();
     if (pending) pending->raise();
+}
+
+void PySession::end_all() {
+    nb::gil_scoped_release release;
+    // Held throughout, so no session is freed under us; a thread dropping one waits here.
+    std::lock_guard lock(live_mutex);
+    for (PySession* s : live) s->ending_.store(true);
+    for (PySession* s : live) {
+        // The call in progress sees `ending_` at its next wait, stops its pass and returns.
+        if (!s->mutex_.try_lock_for(ENDING_WAIT)) continue;
+        s->inner_.reset();
+        s->mutex_.unlock();
+    }
+}
+
+session::Session open_session(const device::Device& d) {
+    Interrupt interrupt;
+    std::optional<Pending> pending;
+    std::optional<session::Session> opened;
+    {
+        nb::gil_scoped_release release;
+        if (auto t = d.open(); !t) {
+            pending.emplace(convert(std::move(t).error()));
+        } else if (auto s = session::Session::open(std::move(*t), clock::system(),
+                                                    [&interrupt] { return interrupt.check(); });
+                   !s) {
+            if (!interrupt.fired()) pending.emplace(convert(std::move(s).error()));
+        } else {
+            opened.emplace(std::move(*s));
+        }
+    }
+    if (interrupt.fired()) interrupt.raise();
+    if (pending) pending->raise();
+    return std::move(*opened);
 }
 
 namespace {
@@ -65,12 +165,6 @@ namespace {
 [[noreturn]] void already_open(nb::handle self) {
     PyErr_Format(PyExc_TypeError, "'%s' object is already initialised", Py_TYPE(self.ptr())->tp_name);
     throw nb::python_error();
-}
-
-// Opens a session on a transport, or the error for the caller; needs no interpreter lock.
-error::Result<session::Session> open_device(const device::Device& d) {
-    VX_TRY(auto transport, d.open());
-    return session::Session::open(std::move(transport));
 }
 
 // Session(location): the object nanobind allocated gets the session, or the exception is raised.
@@ -82,29 +176,27 @@ PyObject* init(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::string text = str_arg("Session", "location", location);
         if (nb::inst_ready(self)) already_open(self);
         std::optional<Pending> pending;
-        std::optional<session::Session> opened;
+        std::optional<device::Device> chosen;
         {
             nb::gil_scoped_release release;
             const auto devices = device::list();
-            const auto chosen = device::Selector::location(text).resolve(devices);
-            if (!chosen) {
-                pending.emplace(Mapped{Exception::DeviceNotFound, device::to_string(chosen.error()), {}, {}});
-            } else if (auto s = open_device(**chosen); !s) {
-                pending.emplace(convert(std::move(s).error()));
+            if (auto found = device::Selector::location(text).resolve(devices); !found) {
+                pending.emplace(Mapped{Exception::DeviceNotFound, device::to_string(found.error()), {}, {}});
             } else {
-                opened.emplace(std::move(*s));
+                chosen.emplace(**found);
             }
         }
         if (pending) pending->raise();
+        session::Session opened = open_session(*chosen);
         if (nb::inst_ready(self)) {
             // Another thread's __init__ on the same object won while the lock was released.
             {
                 nb::gil_scoped_release release;
-                opened.reset();
+                session::Session dropped = std::move(opened);
             }
             already_open(self);
         }
-        new (nb::inst_ptr<PySession>(self)) PySession(std::move(*opened));
+        new (nb::inst_ptr<PySession>(self)) PySession(std::move(opened));
         nb::inst_mark_ready(self);
         return nb::none();
     });
@@ -117,18 +209,7 @@ PyObject* open_static(PyObject*, PyObject* args, PyObject* kwargs) {
         parse_args(args, kwargs, "O:open", names, &device_obj);
         if (!nb::isinstance<device::Device>(device_obj)) type_error("open", "device", "Device", device_obj);
         const device::Device d = instance<device::Device>(device_obj);
-        std::optional<Pending> pending;
-        std::optional<session::Session> opened;
-        {
-            nb::gil_scoped_release release;
-            if (auto s = open_device(d); !s) {
-                pending.emplace(convert(std::move(s).error()));
-            } else {
-                opened.emplace(std::move(*s));
-            }
-        }
-        if (pending) pending->raise();
-        return nb::cast(new PySession(std::move(*opened)), nb::rv_policy::take_ownership);
+        return nb::cast(new PySession(open_session(d)), nb::rv_policy::take_ownership);
     });
 }
 

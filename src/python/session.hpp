@@ -9,34 +9,42 @@
 
 #include <nanobind/nanobind.h>
 
+#include "device/device.hpp"
 #include "python/errors.hpp"
+#include "python/interrupt.hpp"
 #include "session/session.hpp"
 
 namespace vexlor::python {
 
 class PySession {
 public:
-    explicit PySession(session::Session s) : inner_(std::move(s)) {}
+    explicit PySession(session::Session s);
     ~PySession();
 
     // Runs `op` on the open session with the interpreter lock released; converts its error while
-    // the mutex is held and raises it after the lock is taken again. `op` returns a Result.
+    // the mutex is held and raises it after the lock is taken again. `op` returns a Result. A
+    // signal, or a callback's KeyboardInterrupt or SystemExit, stops the call as a cancel does and
+    // is raised in place of its outcome.
     template <class Op>
     auto with(Op&& op) -> typename std::invoke_result_t<Op, session::Session&>::value_type {
         using R = std::invoke_result_t<Op, session::Session&>;
         using T = typename R::value_type;
+        Interrupt interrupt(&ending_);
         std::optional<Pending> pending;
         std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
         {
             nanobind::gil_scoped_release release;
-            Held held(*this);
+            Held held(*this, interrupt);
             if (!held.ok) {
-                pending.emplace(held.refusal());
+                if (!interrupt.fired()) pending.emplace(held.refusal());
             } else if (!inner_) {
                 pending.emplace(closed());
             } else {
+                const Installed installed(*inner_, interrupt);
                 R r = op(*inner_);
-                if (!r) {
+                if (interrupt.fired()) {
+                    // What Python raised stands for the outcome.
+                } else if (!r) {
                     pending.emplace(convert(std::move(r).error()));
                 } else if constexpr (std::is_void_v<T>) {
                     value = true;
@@ -45,6 +53,7 @@ public:
                 }
             }
         }
+        if (interrupt.fired()) interrupt.raise();
         if (pending) pending->raise();
         if constexpr (!std::is_void_v<T>) return std::move(*value);
     }
@@ -52,24 +61,44 @@ public:
     // Drops the session (releasing the unit) with the interpreter lock released.
     void close();
 
+    // At interpreter exit: stops what every open session is doing and drops it.
+    static void end_all();
+
 private:
-    // The session mutex, refused to a call made from inside a call on this thread (a progress
-    // callback calling back into its own session would otherwise wait for ever).
+    // The session mutex. A call made from inside a call on this thread is refused (it would wait
+    // for ever), and so is one made from inside a progress callback while the session is in a
+    // call on another thread (two callbacks calling into each other's sessions would wait for
+    // each other for ever). Waiting, the call still answers Ctrl-C.
     struct Held {
-        explicit Held(PySession& s);
+        Held(PySession& s, Interrupt& interrupt);
         ~Held();
         Held(const Held&) = delete;
         Held& operator=(const Held&) = delete;
         Pending refusal() const;
         PySession& s;
         bool ok = false;
+        bool busy = false;
+    };
+    // The interrupt, asked by the session's waits and the progress bridge, for one call.
+    struct Installed {
+        Installed(session::Session& s, Interrupt& interrupt);
+        ~Installed();
+        Installed(const Installed&) = delete;
+        Installed& operator=(const Installed&) = delete;
+        session::Session& s;
+        CurrentInterrupt current;
     };
     static Pending closed();
 
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
     std::atomic<std::thread::id> owner_{};
+    std::atomic<bool> ending_{false};
     std::optional<session::Session> inner_;
 };
+
+// Opens a session with the interpreter lock released; a signal while the unit is waited for
+// stops the open and is raised.
+session::Session open_session(const device::Device& d);
 
 void add_session_class(nanobind::module_& m);
 

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include <fmt/format.h>
+
 #include "diag/log.hpp"
 #include "protocol/model.hpp"
 #include "scan/clean.hpp"
@@ -46,6 +48,7 @@ error::Result<bool> register_for(session::Session& s, const protocol::data::Rect
 
 void put_back(session::Session& s, bool registered) {
     if (!registered || !s.frame_table) return;
+    const session::Uninterrupted cleaning;
     const auto* kept = std::get_if<protocol::data::FrameTable::Positions>(&s.frame_table->value);
     if (!kept) return;
     const protocol::data::BoundaryType2 copy = kept->table;
@@ -69,21 +72,60 @@ error::Result<Focusing> focus_on(session::Session& s, const protocol::data::Rect
     return Focusing{focused, position};
 }
 
+namespace {
+
+// Exposures given by the caller, kept to the channels the pass scans: each must be a time the unit
+// offers. Checked before anything is sent, not when SET WINDOW is refused after the unit moved.
+error::Result<autoexpose::Exposures> given_for(const session::Session& s, const autoexpose::Exposures& given,
+                                               std::span<const protocol::window::Window> windows) {
+    const auto& sw = s.caps.set_window;
+    autoexpose::Exposures kept;
+    for (const auto& w : windows) {
+        const auto channel = protocol::window::Channel(w.id);
+        const auto it = given.iter().find(channel);
+        if (it == given.iter().end()) continue;
+        if (it->second < sw.exposure_min || it->second > sw.exposure_max) {
+            return std::unexpected(error::Error::unsupported(
+                "exposure", fmt::format("{} is outside the {} to {} ten-nanosecond units this unit offers", it->second,
+                                        sw.exposure_min, sw.exposure_max)));
+        }
+        kept.entries()[channel] = it->second;
+    }
+    return kept;
+}
+
+// Dust removal is a correction of a scan already read: when it cannot run, the scan comes back
+// as read rather than being lost.
+std::optional<std::size_t> cleaned(session::Session& s, protocol::decode::Samples& samples, const pass::Pass& pass) {
+    auto rebuilt = clean::clean_frame(samples, pass, protocol::model::from_product(s.caps.identity.product));
+    if (rebuilt) return *rebuilt;
+    VX_WARN("vexlor::scan::clean", "could not clean this frame, so it comes back as scanned",
+            diag::Field{"e", error::to_string(rebuilt.error())});
+    return std::nullopt;
+}
+
+}  // namespace
+
 error::Result<Scanned> scan_frame_with(session::Session& s, const window::Recipe& asked, const protocol::data::Rect& rect,
                                        const ScanOptions& options, protocol::decode::Samples& samples, const ProgressFn& progress) {
+    VX_CHECK(window::check_frame(s.caps, s.units, rect, &asked));
     const window::Recipe recipe = readable(s, asked, rect);
+    VX_TRY(auto windows, recipe.windows(s.caps, rect));
+    std::optional<autoexpose::Exposures> given;
+    if (options.exposures) {
+        VX_TRY(given, given_for(s, *options.exposures, windows));
+    }
     auto scanned = at_frame(s, rect, [&]() -> error::Result<Scanned> {
         VX_TRY(const auto focusing, focus_on(s, rect, options.focus));
         autoexpose::Exposures exposures;
-        if (options.exposures) {
-            exposures = *options.exposures;
+        if (given) {
+            exposures = *given;
         } else {
             VX_TRY(exposures, s.autoexpose_frame_with(rect, recipe, options.lock_white_balance,
                                                        [&](std::size_t pass, const session::scan::Progress& p) {
                                                            return progress && progress(Stage{Stage::Meter{pass}}, p);
                                                        }));
         }
-        VX_TRY(auto windows, recipe.windows(s.caps, rect));
         exposures.apply(windows);
         VX_TRY(auto pass, s.scan_pass_with(windows, IMAGE_START_TIMEOUT, samples, [&](const session::scan::Progress& p) {
             return progress && progress(Stage{Stage::Scan{}}, p);
@@ -92,21 +134,22 @@ error::Result<Scanned> scan_frame_with(session::Session& s, const window::Recipe
     });
     if (!scanned) return scanned;
     samples.to_full_scale(scanned->pass.started.layout.bits);
-    if (options.clean) {
-        VX_TRY(const std::size_t rebuilt,
-               clean::clean_frame(samples, scanned->pass, protocol::model::from_product(s.caps.identity.product)));
-        scanned->cleaned = rebuilt;
-    }
+    if (options.clean) scanned->cleaned = cleaned(s, samples, scanned->pass);
     return scanned;
 }
 
 error::Result<autoexpose::Exposures> meter_frame_with(session::Session& s, const window::Recipe& recipe,
                                                       const protocol::data::Rect& rect, bool lock_white_balance,
                                                       const std::function<bool(std::size_t, const session::scan::Progress&)>& progress) {
+    // The metering pass's own recipe decides what is sent: refuse what it cannot scan up front.
+    const window::Recipe metering = session::metering_recipe(s.caps, recipe.infrared);
+    VX_CHECK(metering.supported(s.caps));
+    VX_CHECK(window::check_frame(s.caps, s.units, rect, &metering));
     return at_frame(s, rect, [&] { return s.autoexpose_frame_with(rect, recipe, lock_white_balance, progress); });
 }
 
 error::Result<Focusing> focus_frame(session::Session& s, const protocol::data::Rect& rect, const focus::Focus& focus) {
+    VX_CHECK(window::check_frame(s.caps, s.units, rect, nullptr));
     return at_frame(s, rect, [&] { return focus_on(s, rect, focus); });
 }
 

@@ -38,7 +38,15 @@ error::Result<Discovered> published(const protocol::caps::Capabilities& caps) {
                 "frame table",
                 fmt::format("a frame of {} is past the {} boundary and would stall the stage", length, caps.address.y.max_extent)));
         }
-        out.frames.push_back({f.y, f.x, static_cast<std::uint32_t>(f.y + length), f.x + f.width});
+        const std::uint64_t bottom = f.y + length;
+        const std::uint64_t right = std::uint64_t{f.x} + f.width;
+        if (bottom > UINT32_MAX || right > UINT32_MAX) {
+            // Added up in 32 bits, such an entry wraps into a sliver somewhere else on the film.
+            return std::unexpected(error::Error::unsupported(
+                "frame table", fmt::format("a frame at y {}, x {} of {} by {} runs past the end of the unit's addresses",
+                                           f.y, f.x, f.length, f.width)));
+        }
+        out.frames.push_back({f.y, f.x, static_cast<std::uint32_t>(bottom), static_cast<std::uint32_t>(right)});
     }
     VX_INFO(TARGET, "published frames", diag::field("frames", out.frames.size()));
     out.table = protocol::data::FrameTable{protocol::data::FrameTable::Rects{protocol::data::Boundary{out.frames}}};

@@ -1,6 +1,7 @@
 #include "scan/strip.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -94,6 +95,19 @@ std::pair<std::vector<float>, std::vector<float>> signals(const protocol::decode
     return {detail, level};
 }
 
+namespace {
+
+// IEEE 754 totalOrder: -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN.
+bool total_less(float a, float b) {
+    const auto key = [](float f) {
+        const auto bits = std::bit_cast<std::int32_t>(f);
+        return bits < 0 ? bits ^ INT32_MAX : bits;
+    };
+    return key(a) < key(b);
+}
+
+}  // namespace
+
 Detail Detail::make(std::vector<float> detail, std::vector<float> level) {
     Detail d;
     const std::size_t n = detail.size();
@@ -103,7 +117,7 @@ Detail Detail::make(std::vector<float> detail, std::vector<float> level) {
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t best = i >= 2 ? i - 2 : 0;
         for (std::size_t j = best + 1; j <= std::min(i + 2, n - 1); ++j) {
-            if (detail[j] < detail[best]) best = j;
+            if (total_less(detail[j], detail[best])) best = j;
         }
         d.minima[i] = best;
     }

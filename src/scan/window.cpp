@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "diag/log.hpp"
+#include "protocol/image.hpp"
 #include "try.hpp"
 
 namespace vexlor::scan::window {
@@ -27,6 +28,9 @@ std::string_view readout_words(std::uint8_t bit) {
     if (bit == sw::interleaving::MULTILINE_SIMULTANEOUS.bits()) return "all its rows at once";
     return "that way";
 }
+
+// As the caller wrote it: (top, left, bottom, right).
+std::string shown(const protocol::data::Rect& r) { return fmt::format("({}, {}, {}, {})", r.top, r.left, r.bottom, r.right); }
 
 std::uint32_t clamp_into(std::uint32_t v, std::uint32_t lo, std::uint32_t hi) {
     // An inverted range (lo > hi) clamps to its lower end rather than failing.
@@ -96,6 +100,35 @@ error::Result<void> Recipe::supported(const protocol::caps::Capabilities& caps) 
     if (infrared && !(s.colors & SEPARATE_COLORS)) {
         return std::unexpected(error::Error::unsupported(
             "infrared", "this unit scans its colors in one default window, which cannot be scanned alongside infrared"));
+    }
+    return {};
+}
+
+error::Result<void> check_frame(const protocol::caps::Capabilities& caps, std::uint16_t units,
+                                const protocol::data::Rect& rect, const Recipe* recipe) {
+    const auto& a = caps.address;
+    // Windows start within the origin range and reach at most max_extent beyond their start.
+    const auto end_of = [](const protocol::caps::address::Axis& axis) {
+        return std::uint64_t{axis.origin_max} + axis.max_extent;
+    };
+    const bool across = rect.left < end_of(a.x) && rect.right > a.x.origin_min;
+    const bool along = rect.top < end_of(a.y) && rect.bottom > a.y.origin_min;
+    if (!across || !along) {
+        return std::unexpected(error::Error::unsupported(
+            "frame table", fmt::format("the frame {} lies outside what this unit reaches: {} to {} along the film and "
+                                       "{} to {} across it",
+                                       shown(rect), a.y.origin_min, end_of(a.y), a.x.origin_min,
+                                       end_of(a.x))));
+    }
+    if (!recipe) return {};
+    VX_TRY(const auto windows, recipe->windows(caps, rect));
+    auto layout = protocol::image::Layout::make(caps, windows, units, std::nullopt);
+    if (!layout) return {};  // the pass reports it, as it always has
+    if (layout->pixels == 0 || layout->lines == 0) {
+        const Window& w = windows.front();
+        return std::unexpected(error::Error::unsupported(
+            "frame table", fmt::format("the frame {} is {} addresses across and {} along, less than one pixel at {} dpi",
+                                       shown(rect), w.width, w.length, recipe->dpi)));
     }
     return {};
 }

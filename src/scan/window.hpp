@@ -41,6 +41,12 @@ std::vector<protocol::window::Channel> color_channels(const protocol::caps::Capa
 error::Result<std::vector<protocol::window::Window>> blank(std::uint8_t depths,
                                                            std::span<const protocol::window::Channel> channels);
 
+// Whether a frame can be worked on, before anything is sent: it must overlap what the unit's
+// windows can reach (a frame that overlaps is clamped by `Recipe::windows`), and with a recipe,
+// give at least one pixel each way at its resolution. `units` is the session's divisor.
+error::Result<void> check_frame(const protocol::caps::Capabilities& caps, std::uint16_t units,
+                                const protocol::data::Rect& rect, const Recipe* recipe);
+
 // A length along the film rounded to whole line blocks and kept within the axis's reach.
 std::uint32_t reachable_blocks(const protocol::caps::Capabilities& caps, std::uint32_t length);
 

@@ -119,10 +119,19 @@ error::Result<std::optional<std::size_t>> Chunks::fill(std::vector<std::uint8_t>
         return std::nullopt;
     }
     phase_ = (phase_ + *n) % layout_.cycle;
+    std::size_t kept = *n;
+    if (*n > remaining_ && !layout_.read_off) {
+        // The unit holds more than the pass: it is still scanning, so the drop must stop it.
+        surplus_ += *n - remaining_;
+        kept = remaining_;
+        done_ = true;
+        VX_WARN(TARGET, "the unit held more than the layout promised, so the pass is not what it was read as",
+                diag::field("bytes", surplus_));
+    }
     remaining_ = remaining_ > *n ? remaining_ - *n : 0;
     if (*n < want) done_ = true;  // a short READ is the last one
-    buffer.resize(*n);
-    return *n;
+    buffer.resize(kept);
+    return kept;
 }
 
 void Chunks::drain() {

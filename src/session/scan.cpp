@@ -25,6 +25,8 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::string_view TARGET = "vexlor::session::scan";
 constexpr auto THUMBNAIL_START_TIMEOUT = 600s;
 constexpr std::size_t GATHER_LINES = 8;
+// How long the calling thread waits for a chunk before it asks whether the call should stop.
+constexpr auto INTERRUPT_POLL = 100ms;
 
 std::uint64_t ns_since(SteadyClock::time_point t) {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - t).count());
@@ -170,8 +172,14 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
         }
         for (;;) {
             const auto waited = SteadyClock::now();
-            auto chunk = chunk_rx.recv();
+            bool timed_out = false;
+            auto chunk = chunk_rx.recv_for(INTERRUPT_POLL, timed_out);
             idle_time += SteadyClock::now() - waited;
+            if (timed_out) {
+                if (!interrupted()) continue;
+                outcome = std::unexpected(error::Error::cancelled());
+                break;
+            }
             if (!chunk || std::holds_alternative<es::Chunk::End>(chunk->value)) break;
             if (auto* failed = std::get_if<es::Chunk::Failed>(&chunk->value)) {
                 outcome = std::unexpected(std::move(failed->error));
@@ -191,7 +199,8 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
                 break;
             }
             bytes_done += raw;
-            if (progress && progress(es::Progress{bytes_done, total, static_cast<std::size_t>(decoder->blocks())})) {
+            if ((progress && progress(es::Progress{bytes_done, total, static_cast<std::size_t>(decoder->blocks())})) ||
+                interrupted()) {
                 outcome = std::unexpected(error::Error::cancelled());
                 break;
             }

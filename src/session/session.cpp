@@ -64,7 +64,9 @@ Session::Session(Session&& o) noexcept
       curves(std::move(o.curves)),
       units(o.units),
       reserved(o.reserved),
-      clock_(o.clock_) {
+      clock_(o.clock_),
+      interrupt_(std::move(o.interrupt_)),
+      interrupt_thread_(o.interrupt_thread_) {
     o.reserved = false;
 }
 
@@ -73,6 +75,23 @@ Session::~Session() {
     if (auto r = run_handshake(RELEASE_CDB, Data::none(), COMMAND_TIMEOUT); !r) {
         VX_WARN(TARGET, "could not release the scanner", diag::Field{"e", e_text(r.error())});
     }
+}
+
+namespace {
+thread_local int uninterrupted_depth = 0;
+}  // namespace
+
+Uninterrupted::Uninterrupted() { ++uninterrupted_depth; }
+Uninterrupted::~Uninterrupted() { --uninterrupted_depth; }
+
+void Session::set_interrupt(std::function<bool()> check) {
+    interrupt_ = std::move(check);
+    interrupt_thread_ = std::this_thread::get_id();
+}
+
+bool Session::interrupted() {
+    if (!interrupt_ || uninterrupted_depth > 0 || std::this_thread::get_id() != interrupt_thread_) return false;
+    return interrupt_();
 }
 
 // ---- status protocol ----
@@ -105,6 +124,7 @@ error::Result<Handshake> Session::run_handshake(std::span<const std::uint8_t> cd
                     VX_DEBUG(TARGET, "waiting", diag::Field{"activity", sense::debug_string(w->detail)});
                 }
                 last_activity = w->detail;
+                if (interrupted()) return std::unexpected(error::Error::cancelled());
                 clock_->sleep(NOT_READY_PAUSE);
                 continue;
             }
@@ -174,6 +194,8 @@ error::Result<bool> Session::tolerate(std::span<const std::uint8_t, 6> cdb) {
 }
 
 error::Result<bool> Session::abort() {
+    // Stopping a scan runs to its end: a second Ctrl-C must not leave the unit scanning.
+    const Uninterrupted stopping;
     VX_TRY(const bool ran, tolerate(ABORT_CDB));
     if (!ran) {
         VX_DEBUG(TARGET, "this unit has no ABORT");
@@ -192,10 +214,12 @@ void Session::abandon_scan() {
 
 // ---- open and media ----
 
-error::Result<Session> Session::open(std::unique_ptr<transport::Transport> transport, clock::Clock& clock) {
+error::Result<Session> Session::open(std::unique_ptr<transport::Transport> transport, clock::Clock& clock,
+                                     std::function<bool()> interrupt) {
     VX_TRY(auto probed, probe::capabilities(*transport));
     const std::uint16_t divisor = probed.address.x.max_dpi;
     Session s(std::move(probed), std::move(transport), clock);
+    s.set_interrupt(std::move(interrupt));
     VX_CHECK(s.ready_at_open());
     VX_CHECK(s.stop_stale_scan());
     VX_CHECK(s.reserve());
@@ -207,6 +231,7 @@ error::Result<Session> Session::open(std::unique_ptr<transport::Transport> trans
     } else {
         VX_DEBUG(TARGET, "nothing is loaded, so the mechanism is left alone");
     }
+    s.set_interrupt({});
     return s;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "clock.hpp"
@@ -55,7 +56,7 @@ public:
     // Probes, waits for the unit, stops a stale scan, reserves, sets the measurement units, reads
     // the curves and stages a loaded medium. On failure the transport is closed and the unit released.
     static error::Result<Session> open(std::unique_ptr<transport::Transport> transport,
-                                       clock::Clock& clock = clock::system());
+                                       clock::Clock& clock = clock::system(), std::function<bool()> interrupt = {});
 
     Session(Session&& other) noexcept;
     Session& operator=(Session&&) = delete;
@@ -135,6 +136,12 @@ public:
 
     clock::Clock& clock() const { return *clock_; }
 
+    // Asked while a call waits on the unit (not-ready polls, the pass); true ends the call as a
+    // cancel does. The caller installs it for one call; only the installing thread asks it, and
+    // never while a scan is being stopped or the frame table put back.
+    void set_interrupt(std::function<bool()> check);
+    bool interrupted();
+
     std::optional<protocol::data::FrameTable> frame_table;
     protocol::caps::Capabilities caps;
     std::unique_ptr<transport::Transport> transport;
@@ -152,6 +159,18 @@ private:
     error::Result<Bytes> read_step(std::span<const std::uint8_t, 10> cdb, std::size_t n);
 
     clock::Clock* clock_;
+    std::function<bool()> interrupt_;
+    std::thread::id interrupt_thread_;
+};
+
+// Clean-up that must run to its end whatever the caller asked (stopping a scan, putting the
+// frame table back): while one is alive on a thread, that thread's interrupt is not asked.
+class Uninterrupted {
+public:
+    Uninterrupted();
+    ~Uninterrupted();
+    Uninterrupted(const Uninterrupted&) = delete;
+    Uninterrupted& operator=(const Uninterrupted&) = delete;
 };
 
 // The SCSI and vendor operation codes the session sends.

@@ -161,7 +161,11 @@ error::Result<window::Started> Session::start_pass(std::span<const Window> windo
     });
 
     const clock::Instant began = clock().now();
-    VX_CHECK(test_unit_ready(start_timeout));
+    if (auto ready = test_unit_ready(start_timeout); !ready) {
+        // A pass left running would refuse every later command out of sequence.
+        abandon_scan();
+        return std::unexpected(std::move(ready).error());
+    }
     VX_DEBUG("vexlor::session::scan", "scan ready", diag::Field{"ready_in", text::debug_duration(clock().now() - began)});
     return window::Started{std::move(*layout), std::move(actions)};
 }

@@ -296,6 +296,7 @@ Response Unit::run_standard(std::span<const std::uint8_t> cdb, std::span<const s
         case cmd::SEND: r = send_record(cdb, out); break;
         case cmd::ABORT:
             scanning_ = false;
+            warming_ = 0;
             stream_.reset();
             armed_.reset();
             break;
@@ -326,6 +327,11 @@ Response Unit::run_standard(std::span<const std::uint8_t> cdb, std::span<const s
 
 // TEST UNIT READY: the operation in progress first, then the scan and the medium.
 Response Unit::ready() {
+    // A pass's lamp warming up: the unit is not ready for it yet, though ABORT still stops it.
+    if (warming_ > 0 && scanning_) {
+        --warming_;
+        return Response::check(0x02, 0x04, 0x01, activity::OPERATING);
+    }
     if (running_) {
         if (running_->polls > 0) {
             --running_->polls;
@@ -513,6 +519,7 @@ Response Unit::start_scan(std::span<const std::uint8_t> out) {
     surplus_left_ = image_faults_.surplus;
     image_reads_ = 0;
     scanning_ = true;
+    warming_ = image_faults_.start_polls;
     return Response::good();
 }
 

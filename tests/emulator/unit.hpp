@@ -105,6 +105,7 @@ struct ImageFaults {
     std::optional<int> refused_at{};        // the nth image READ is refused out of sequence, the stream over
     std::optional<int> silent_at{};         // from the nth image READ on the unit answers nothing
     double rate = 0;                        // bytes a second the READs deliver; 0: as fast as they go
+    int start_polls = 0;                    // after SCAN the unit answers this many TEST UNIT READYs not ready
 };
 
 // A command the unit ran, as it arrived.
@@ -291,6 +292,7 @@ private:
     std::shared_ptr<const render::Stream> thumbnail_;              // the last thumbnail pass: the perforation readings
     std::optional<protocol::data::Truncation> truncation_;         // announced by a cooperation during SCAN
     std::uint64_t surplus_left_ = 0;
+    int warming_ = 0;  // TEST UNIT READYs still to answer not ready at the start of a pass
     int image_reads_ = 0;
     ImageFaults image_faults_;
     std::chrono::nanoseconds pace_{0};                              // how long the READ just answered takes

@@ -307,17 +307,20 @@ NB_MODULE(vexlor_emulator, m) {
         .def(
             "script_image",
             [](emulator::Unit& u, std::optional<std::uint64_t> end_at, bool ili, std::uint64_t surplus,
-               std::optional<int> fail_at, std::optional<int> refused_at, std::optional<int> silent_at, double rate) {
+               std::optional<int> fail_at, std::optional<int> refused_at, std::optional<int> silent_at, double rate,
+               int start_polls) {
                 u.script_image({.end_at = end_at,
                                 .ili = ili,
                                 .surplus = surplus,
                                 .fail_at = fail_at,
                                 .refused_at = refused_at,
                                 .silent_at = silent_at,
-                                .rate = rate});
+                                .rate = rate,
+                                .start_polls = start_polls});
             },
             nb::arg("end_at") = nb::none(), nb::arg("ili") = false, nb::arg("surplus") = 0, nb::arg("fail_at") = nb::none(),
             nb::arg("refused_at") = nb::none(), nb::arg("silent_at") = nb::none(), nb::arg("rate") = 0.0,
+            nb::arg("start_polls") = 0,
             "Faults for the image READs of the passes to come (until replaced)")
         .def_prop_ro("image_reads", &emulator::Unit::image_reads, "Image READs received since the last SCAN")
         .def_prop_rw("focus_found", &emulator::Unit::focus_found, &emulator::Unit::set_focus_found)

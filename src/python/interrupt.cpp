@@ -1,0 +1,77 @@
+#include "python/interrupt.hpp"
+
+namespace nb = nanobind;
+
+namespace vexlor::python {
+
+namespace {
+thread_local Interrupt* current = nullptr;
+thread_local int callbacks = 0;
+}  // namespace
+
+Interrupt::~Interrupt() {
+    if (!type_) return;
+    nb::gil_scoped_acquire gil;
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+}
+
+bool Interrupt::check() {
+    if (type_ || (ending_ && ending_->load())) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < CHECK_EVERY) return false;
+    last_ = now;
+    nb::gil_scoped_acquire gil;
+    return check_held();
+}
+
+bool Interrupt::check_held() {
+    if (type_ || (ending_ && ending_->load())) return true;
+    // Only the main thread runs signal handlers; elsewhere this answers 0 at once.
+    if (PyErr_CheckSignals() == 0) return false;
+    keep_error();
+    return true;
+}
+
+bool Interrupt::keep_if_fatal() {
+    if (!PyErr_Occurred()) return false;
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return false;
+    }
+    keep_error();
+    return true;
+}
+
+void Interrupt::keep_error() {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type_) {
+        // The first one stands; a second Ctrl-C while stopping says nothing new.
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return;
+    }
+    type_ = type;
+    value_ = value;
+    traceback_ = traceback;
+}
+
+void Interrupt::raise() {
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+    throw nb::python_error();
+}
+
+Interrupt* current_interrupt() { return current; }
+
+CurrentInterrupt::CurrentInterrupt(Interrupt& interrupt) : previous_(current) { current = &interrupt; }
+CurrentInterrupt::~CurrentInterrupt() { current = previous_; }
+
+InCallback::InCallback() { ++callbacks; }
+InCallback::~InCallback() { --callbacks; }
+bool InCallback::active() { return callbacks > 0; }
+
+}  // namespace vexlor::python
