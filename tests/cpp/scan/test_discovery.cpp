@@ -421,6 +421,27 @@ TEST(Discovery, PublishedTablesThatCannotBeTaken) {
                                      "a frame of 45056 is past the 40000 boundary and would stall the stage");
         EXPECT_TRUE(rig.sent().empty());
     }
+    struct Wrap {
+        const char* name;
+        std::uint32_t y, x, length, width;
+        const char* reason;
+    };
+    for (const Wrap& w : {Wrap{"an entry whose bottom is past the last address", 0xFFFFFF00u, 100, 0x200, 3000,
+                               "a frame at y 4294967040, x 100 of 512 by 3000 runs past the end of the unit's addresses"},
+                          Wrap{"an entry whose right edge is past the last address", 1000, 0xFFFFFFB5u, 2000, 200,
+                               "a frame at y 1000, x 4294967221 of 2000 by 200 runs past the end of the unit's addresses"}}) {
+        SCOPED_TRACE(w.name);
+        Rig rig(Model::Ls9000, Rig::Handlers::Stateful);
+        rig.unit->edit([&](emulator::ModelValues& v) {
+            auto& f = v.frames->frames[1];
+            f.y = w.y, f.x = w.x, f.length = w.length, f.width = w.width;
+        });
+        rig.open();
+        rig.mark();
+        protocol::decode::Samples samples;
+        test_support::expect_refused(discover_with(*rig.session, std::nullopt, samples, {}), "frame table", w.reason);
+        EXPECT_TRUE(rig.sent().empty());
+    }
 }
 
 // Readings of the unit's own, changed by `change` on their way out.

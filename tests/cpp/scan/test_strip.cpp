@@ -1,6 +1,8 @@
 // The strip finder and the thumbnail analysis around it, on synthetic thumbnails.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <random>
 
 #include "cpp/refusal.hpp"
@@ -130,6 +132,11 @@ TEST(Strip, DetailAndDisagreement) {
     EXPECT_EQ(d.cumulative.size(), 7u);
     EXPECT_FLOAT_EQ(d.cumulative[6], 2.6f);
     EXPECT_EQ(d.minima, (std::vector<std::size_t>{1, 1, 1, 5, 5, 5}));
+    // Minima by the floats' total order: -0.0 lies below +0.0, a negative NaN below everything,
+    // a positive NaN above everything.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const auto z = strip::Detail::make({0.0f, -0.0f, 0.3f, nan, 0.4f, -nan, 0.2f}, std::vector<float>(7, 0.0f));
+    EXPECT_EQ(z.minima, (std::vector<std::size_t>{1, 1, 1, 5, 5, 5, 5}));
     // Upper medians at index 2, of five and of four values.
     EXPECT_FLOAT_EQ(strip::disagreement(std::vector<float>{0.1f, 0.5f, 0.2f, 0.9f, 0.4f}), 0.2f);
     EXPECT_FLOAT_EQ(strip::disagreement(std::vector<float>{0.0f, 1.0f, 0.4f, 0.6f}), 0.4f);

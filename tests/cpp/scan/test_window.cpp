@@ -188,5 +188,38 @@ TEST(Thumbnail, Windows) {
     expect_refused(thumbnail::windows(unknown), "thumbnail window", "unrecognized model");
 }
 
+TEST(Recipe, FramesThatCannotBeWorkedOnAreRefusedUpFront) {
+    const auto caps = unit();
+    const Recipe fine{150, 1, ROWS, false};
+    struct Case {
+        const char* name;
+        protocol::data::Rect rect;
+        const Recipe* recipe;
+        const char* reason;  // null: accepted
+    };
+    const Case cases[] = {
+        {"inside", {1000, 100, 5000, 3000}, &fine, nullptr},
+        {"starting past the origin range: clamped as ever", {1000, 2000, 5000, 3000}, &fine, nullptr},
+        {"wholly across beyond the reach", {1000, 5000, 5000, 5100}, &fine,
+         "the frame (1000, 5000, 5000, 5100) lies outside what this unit reaches: 0 to 72000 along the film and 0 to "
+         "4950 across it"},
+        {"wholly along beyond the reach", {80000, 100, 81000, 200}, nullptr,
+         "the frame (80000, 100, 81000, 200) lies outside what this unit reaches: 0 to 72000 along the film and 0 to "
+         "4950 across it"},
+        {"thinner than a pixel", {1000, 100, 1001, 101}, &fine,
+         "the frame (1000, 100, 1001, 101) is 1 addresses across and 1 along, less than one pixel at 150 dpi"},
+        {"thin, to focus on", {1000, 100, 1001, 101}, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto checked = check_frame(caps, 4000, c.rect, c.recipe);
+        if (!c.reason) {
+            EXPECT_TRUE(checked) << error::debug_string(checked.error());
+        } else {
+            expect_refused(checked, "frame table", c.reason);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vexlor::scan::window

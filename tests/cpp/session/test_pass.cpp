@@ -7,6 +7,7 @@
 #include "cpp/session/rig.hpp"
 #include "diag/log.hpp"
 #include "scan/window.hpp"
+#include "session/image.hpp"
 #include "session/scan.hpp"
 
 namespace vexlor::test_support {
@@ -127,6 +128,35 @@ TEST(PassStrip, DropsLineSetsOutsideThePass) {
     session::scan::StripPosition at;
     session::scan::strip_truncation(raw, at, l);
     EXPECT_EQ(raw, Bytes(kept.begin() + 6, kept.begin() + 18));  // line sets 1 and 2 of 0..3
+}
+
+TEST(PassReads, AUnitThatGivesMoreThanThePassIsStopped) {
+    // 25,000 bytes in READ units of 10,000: the last READ asks for 30,000 and this unit fills it.
+    Rig rig;
+    rig.unit->on(session::opcode::READ, [](Unit&, std::span<const std::uint8_t> cdb, std::span<const std::uint8_t>) {
+        return Response::with_data(Bytes((std::size_t{cdb[6]} << 16) | (std::size_t{cdb[7]} << 8) | cdb[8], 0x11));
+    });
+    auto& s = rig.open();
+    Layout layout = units(10000, 10000, 10000);
+    layout.channels = {protocol::window::Channel::of(protocol::window::Channel::Kind::Default)};
+    layout.pixels = 2500;
+    layout.lines = 5;
+    ASSERT_EQ(layout.total_bytes(), 25000u);
+    std::size_t read = 0;
+    {
+        session::image::Chunks chunks(layout, s, 131072);
+        Bytes buffer;
+        while (auto n = chunks.fill(buffer)) {
+            ASSERT_TRUE(n.has_value());
+            if (!*n) break;
+            read += **n;
+        }
+        EXPECT_EQ(chunks.surplus(), 5000u);
+    }
+    EXPECT_EQ(read, 25000u);  // what lies beyond the pass reaches nobody
+    const auto sent = rig.sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const Cdb& c) { return c[0] == session::opcode::ABORT; }), 1);
 }
 
 }  // namespace
