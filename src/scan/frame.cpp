@@ -97,6 +97,12 @@ error::Result<autoexpose::Exposures> given_for(const session::Session& s, const 
 // Dust removal is a correction of a scan already read: when it cannot run, the scan comes back
 // as read rather than being lost.
 std::optional<std::size_t> cleaned(session::Session& s, protocol::decode::Samples& samples, const pass::Pass& pass) {
+    if (!pass.complete) {
+        // The lines that never came read as black: cleaning would rebuild pictures into them.
+        VX_WARN("vexlor::scan::clean", "the pass came incomplete, so it comes back as scanned, not cleaned",
+                diag::field("blocks", pass.blocks));
+        return std::nullopt;
+    }
     auto rebuilt = clean::clean_frame(samples, pass, protocol::model::from_product(s.caps.identity.product));
     if (rebuilt) return *rebuilt;
     VX_WARN("vexlor::scan::clean", "could not clean this frame, so it comes back as scanned",

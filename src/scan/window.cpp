@@ -125,10 +125,10 @@ error::Result<void> check_frame(const protocol::caps::Capabilities& caps, std::u
     auto layout = protocol::image::Layout::make(caps, windows, units, std::nullopt);
     if (!layout) return {};  // the pass reports it, as it always has
     if (layout->pixels == 0 || layout->lines == 0) {
-        const Window& w = windows.front();
         return std::unexpected(error::Error::unsupported(
-            "frame table", fmt::format("the frame {} is {} addresses across and {} along, less than one pixel at {} dpi",
-                                       shown(rect), w.width, w.length, recipe->dpi)));
+            "frame table", fmt::format("the frame {} is less than one pixel at {} dpi: it would scan {} pixels across and "
+                                       "{} lines along",
+                                       shown(rect), recipe->dpi, layout->pixels, layout->lines)));
     }
     return {};
 }

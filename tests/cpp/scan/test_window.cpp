@@ -207,7 +207,8 @@ TEST(Recipe, FramesThatCannotBeWorkedOnAreRefusedUpFront) {
          "the frame (80000, 100, 81000, 200) lies outside what this unit reaches: 0 to 72000 along the film and 0 to "
          "4950 across it"},
         {"thinner than a pixel", {1000, 100, 1001, 101}, &fine,
-         "the frame (1000, 100, 1001, 101) is 1 addresses across and 1 along, less than one pixel at 150 dpi"},
+         "the frame (1000, 100, 1001, 101) is less than one pixel at 150 dpi: it would scan 0 pixels across and 0 lines "
+         "along"},
         {"thin, to focus on", {1000, 100, 1001, 101}, nullptr, nullptr},
     };
     for (const auto& c : cases) {
