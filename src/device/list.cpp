@@ -36,23 +36,18 @@ const HeldUnit* held_at(const Attach& a) {
 }
 
 // A session's link, marked held for as long as it is open.
-class HeldTransport final : public transport::Transport {
+class HeldTransport final : public transport::Forwarding {
 public:
-    HeldTransport(std::unique_ptr<transport::Transport> inner, Attach attach) : inner_(std::move(inner)), attach_(std::move(attach)) {}
+    HeldTransport(std::unique_ptr<transport::Transport> inner, Attach attach)
+        : Forwarding(std::move(inner)), attach_(std::move(attach)) {}
     ~HeldTransport() override {
         std::lock_guard lock(claims);
         inner_.reset();
         const auto it = std::find_if(held.begin(), held.end(), [&](const HeldUnit& h) { return h.attach == attach_; });
         if (it != held.end()) held.erase(it);
     }
-    std::size_t max_transfer() const override { return inner_->max_transfer(); }
-    std::expected<transport::Reply, transport::Error> execute(std::span<const std::uint8_t> cdb, transport::Data data,
-                                                             transport::Duration timeout) override {
-        return inner_->execute(cdb, data, timeout);
-    }
 
 private:
-    std::unique_ptr<transport::Transport> inner_;
     Attach attach_;
 };
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -127,6 +128,19 @@ public:
     virtual std::size_t max_transfer() const = 0;
     // Runs one command to completion; the whole of it ends by now + timeout.
     virtual std::expected<Reply, Error> execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) = 0;
+};
+
+// A link that hands every command on to another: the base of links that watch or alter a few.
+class Forwarding : public Transport {
+public:
+    explicit Forwarding(std::unique_ptr<Transport> inner) : inner_(std::move(inner)) {}
+    std::size_t max_transfer() const override { return inner_->max_transfer(); }
+    std::expected<Reply, Error> execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) override {
+        return inner_->execute(cdb, data, timeout);
+    }
+
+protected:
+    std::unique_ptr<Transport> inner_;
 };
 
 // The reply a USB status block carries: status, key, ASC, ASCQ, the fourth code, three reserved bytes.

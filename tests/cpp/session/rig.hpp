@@ -20,19 +20,17 @@ namespace vexlor::test_support {
 using Cdb = std::vector<std::uint8_t>;
 
 // Fails the commands `fail` picks with a link error, passing the others through.
-class FlakyTransport final : public transport::Transport {
+class FlakyTransport final : public transport::Forwarding {
 public:
     using Pick = std::function<std::optional<transport::Error>(std::span<const std::uint8_t>)>;
-    FlakyTransport(std::unique_ptr<transport::Transport> inner, Pick fail) : inner_(std::move(inner)), fail_(std::move(fail)) {}
-    std::size_t max_transfer() const override { return inner_->max_transfer(); }
+    FlakyTransport(std::unique_ptr<transport::Transport> inner, Pick fail) : Forwarding(std::move(inner)), fail_(std::move(fail)) {}
     std::expected<transport::Reply, transport::Error> execute(std::span<const std::uint8_t> cdb, transport::Data data,
                                                               transport::Duration timeout) override {
         if (auto e = fail_(cdb)) return std::unexpected(*e);
-        return inner_->execute(cdb, data, timeout);
+        return Forwarding::execute(cdb, data, timeout);
     }
 
 private:
-    std::unique_ptr<transport::Transport> inner_;
     Pick fail_;
 };
 
@@ -45,19 +43,13 @@ emulator::Response record(std::uint8_t code, std::span<const std::uint8_t> paylo
 emulator::Unit::Handler window_list(std::vector<std::vector<std::uint8_t>> descriptors, std::size_t stride = 50);
 
 // Marks a flag when the transport it wraps is closed (dropped).
-class Watched final : public transport::Transport {
+class Watched final : public transport::Forwarding {
 public:
     Watched(std::unique_ptr<transport::Transport> inner, std::shared_ptr<bool> closed)
-        : inner_(std::move(inner)), closed_(std::move(closed)) {}
+        : Forwarding(std::move(inner)), closed_(std::move(closed)) {}
     ~Watched() override { *closed_ = true; }
-    std::size_t max_transfer() const override { return inner_->max_transfer(); }
-    std::expected<transport::Reply, transport::Error> execute(std::span<const std::uint8_t> cdb, transport::Data data,
-                                                              transport::Duration timeout) override {
-        return inner_->execute(cdb, data, timeout);
-    }
 
 private:
-    std::unique_ptr<transport::Transport> inner_;
     std::shared_ptr<bool> closed_;
 };
 
