@@ -101,9 +101,11 @@ Rgb landscape(double px, double py) {
 
 // The scene's transmittance in one colour (red 0, green 1, blue 2) at an address inside frame `f`.
 std::uint32_t scene(const Frame& f, int colour, std::uint32_t x, std::uint32_t y, std::uint32_t seed) {
-    // Across the film is up the picture: the host's first row is the film's last pixel.
-    const double px = 1.5 * (y - f.top) / std::max<std::uint32_t>(f.length, 1);
-    const double py = 1.0 - double(x - f.left) / std::max<std::uint32_t>(f.width, 1);
+    // Across the film is up the picture: the host's first row is the film's last pixel. A frame
+    // of another shape than 3:2 shows the middle of the scene, undistorted.
+    const double across = std::max<std::uint32_t>(f.width, 1);
+    const double px = 0.75 + (double(y - f.top) - f.length / 2.0) / across;
+    const double py = 1.0 - double(x - f.left) / across;
     const Rgb c = landscape(px, py);
     const double light = colour == 0 ? c.r : colour == 1 ? c.g : c.b;
     const double grain = (double(hash(x >> 1, y >> 1, seed + static_cast<std::uint32_t>(colour)) & 0xFFF) / 0xFFF - 0.5) * 0.03;
