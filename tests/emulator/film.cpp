@@ -1,6 +1,8 @@
 #include "emulator/film.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 
 namespace vexlor::emulator::film {
 
@@ -38,6 +40,76 @@ std::uint32_t picture(const Frame& f, int colour, std::uint32_t x, std::uint32_t
     const bool block = ((u * 5 / (FULL + 1)) + (v * 4 / (FULL + 1)) + static_cast<unsigned>(colour)) & 1;
     const std::uint32_t grain = hash(x >> 1, y >> 1, seed + static_cast<std::uint32_t>(colour)) & 0x3FFF;
     return static_cast<std::uint32_t>(gradient / 2 + (block ? 19660 : 0) + grain * 13107 / 0x3FFF);
+}
+
+
+// ---- the scene: a landscape on a slide
+
+struct Rgb {
+    double r, g, b;
+};
+
+Rgb mix(Rgb a, Rgb b, double t) {
+    t = std::clamp(t, 0.0, 1.0);
+    return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t};
+}
+
+double smooth(double from, double to, double v) {
+    const double t = std::clamp((v - from) / (to - from), 0.0, 1.0);
+    return t * t * (3 - 2 * t);
+}
+
+// The light a point of the scene passes, 0 to 1 per colour. (px, py) run across the picture as
+// a viewer sees it, px from 0 to 1.5 left to right, py from 0 to 1 top to bottom.
+Rgb landscape(double px, double py) {
+    const double horizon = 0.62;
+    // Sky: deep blue overhead, paler towards the horizon, a warm glow round the sun.
+    Rgb c = mix({0.16, 0.34, 0.74}, {0.80, 0.86, 0.93}, smooth(0.0, horizon, py));
+    const double sx = px - 1.12, sy = py - 0.18, sun = std::sqrt(sx * sx + sy * sy);
+    c = mix(c, {1.0, 0.90, 0.65}, 0.6 * std::exp(-sun * sun / 0.015));
+    if (sun < 0.05) c = {1.0, 0.97, 0.86};
+    // Two soft clouds.
+    for (const auto [cx, cy, w, h] : {std::array{0.35, 0.16, 0.20, 0.045}, std::array{0.68, 0.26, 0.14, 0.03}}) {
+        const double e = (px - cx) * (px - cx) / (w * w) + (py - cy) * (py - cy) / (h * h);
+        c = mix(c, {0.96, 0.96, 0.97}, 0.9 * std::exp(-e * e));
+    }
+    // Far mountains, blue-grey with snow on the high peaks.
+    const double ridge = 0.44 + 0.07 * std::sin(6.0 * px + 1.0) + 0.035 * std::sin(15.0 * px + 0.3) + 0.012 * std::sin(41.0 * px);
+    if (py > ridge) {
+        c = mix({0.42, 0.46, 0.58}, {0.56, 0.60, 0.68}, (py - ridge) / 0.2);
+        if (py < 0.40 + 0.012 * std::sin(47.0 * px)) c = {0.93, 0.94, 0.97};
+    }
+    // Near hills, green, darker towards the viewer.
+    const double hill = 0.60 + 0.05 * std::sin(3.1 * px + 2.0) + 0.015 * std::sin(13.0 * px);
+    if (py > hill) c = mix({0.42, 0.62, 0.24}, {0.14, 0.32, 0.10}, (py - hill) / 0.4);
+    // A lake in the meadow that mirrors the sky.
+    const double lx = (px - 0.55) / 0.34, ly = (py - 0.80) / 0.08;
+    if (lx * lx + ly * ly < 1.0) c = mix({0.30, 0.46, 0.74}, {0.62, 0.72, 0.86}, 1.0 - (py - 0.72) / 0.16);
+    // A house: white walls, a red roof, a dark door and window.
+    if (px > 1.05 && px < 1.25 && py > 0.66 && py < 0.78) {
+        c = {0.90, 0.88, 0.80};
+        if (px > 1.13 && px < 1.17 && py > 0.71) c = {0.25, 0.16, 0.10};
+        if (px > 1.08 && px < 1.11 && py > 0.69 && py < 0.72) c = {0.20, 0.25, 0.35};
+    }
+    if (py > 0.58 && py <= 0.66 && std::abs(px - 1.15) < (py - 0.58) / 0.08 * 0.12) c = {0.62, 0.14, 0.10};
+    // A tree: a trunk and a round crown.
+    if (px > 0.235 && px < 0.265 && py > 0.55 && py < 0.74) c = {0.30, 0.20, 0.12};
+    const double tx = px - 0.25, ty = py - 0.52;
+    if (tx * tx + ty * ty < 0.075 * 0.075) c = mix({0.20, 0.45, 0.16}, {0.08, 0.24, 0.06}, (tx + ty + 0.075) / 0.15);
+    return c;
+}
+
+// The scene's transmittance in one colour (red 0, green 1, blue 2) at an address inside frame `f`.
+std::uint32_t scene(const Frame& f, int colour, std::uint32_t x, std::uint32_t y, std::uint32_t seed) {
+    // Across the film is up the picture: the host's first row is the film's last pixel. A frame
+    // of another shape than 3:2 shows the middle of the scene, undistorted.
+    const double across = std::max<std::uint32_t>(f.width, 1);
+    const double px = 0.75 + (double(y - f.top) - f.length / 2.0) / across;
+    const double py = 1.0 - double(x - f.left) / across;
+    const Rgb c = landscape(px, py);
+    const double light = colour == 0 ? c.r : colour == 1 ? c.g : c.b;
+    const double grain = (double(hash(x >> 1, y >> 1, seed + static_cast<std::uint32_t>(colour)) & 0xFFF) / 0xFFF - 0.5) * 0.03;
+    return static_cast<std::uint32_t>(std::clamp(0.04 + 0.90 * light + grain, 0.0, 1.0) * CLEAR[3]);
 }
 
 }  // namespace
@@ -80,7 +152,11 @@ std::uint16_t Film::transmittance(Light light, std::uint32_t x, std::uint32_t y)
     std::uint32_t t = between[c];
     for (const auto& f : frames) {
         if (y < f.top || y >= f.top + f.length || x < f.left || x >= f.left + f.width) continue;
-        if (light == Light::Infrared) {
+        if (f.picture == Picture::Scene) {
+            // Dyes are nearly clear in infrared; a little of the red dye's density shows.
+            t = light == Light::Infrared ? CLEAR[3] - IR_CROSSTALK * (CLEAR[3] - scene(f, 0, x, y, seed)) / CLEAR[3]
+                                         : scene(f, c, x, y, seed);
+        } else if (light == Light::Infrared) {
             // Dyes are nearly clear in infrared; a little of the red dye's density shows.
             const std::uint64_t red = picture(f, 0, x, y, seed);
             t = static_cast<std::uint32_t>(CLEAR[3] - std::uint64_t{IR_CROSSTALK} * red * static_cast<unsigned>(f.density) / (100ull * FULL));
@@ -140,6 +216,27 @@ Film strip(const ModelValues& meant, const Plan& plan) {
                        {Mark::Scratch, f.left + f.width * 3 / 4, f.top + f.length / 8, mm(500)}};
     }
     return film;
+}
+
+void show_scene(Film& film, std::size_t index) {
+    if (index >= film.frames.size()) return;
+    film.base = Base::Dark;
+    auto& f = film.frames[index];
+    f.picture = Picture::Scene;
+    f.density = 100;
+    f.darkness = 0;
+    // Dust where it shows against sky, snow, water and grass: (along, across from the picture's
+    // top, as fractions of the frame) and a radius in 1/1000 of the frame's width (24 um on 135).
+    constexpr struct {
+        int along, down, radius;
+    } dust[] = {{120, 140, 10}, {300, 300, 6},  {450, 90, 4},  {580, 200, 8},  {850, 120, 5},
+                {640, 420, 7},  {320, 800, 9},  {500, 860, 5}, {160, 920, 6},  {900, 880, 4}};
+    film.specks.clear();
+    for (const auto& d : dust) {
+        film.specks.push_back({Mark::Dust, f.left + static_cast<std::uint32_t>(std::uint64_t{f.width} * (1000 - d.down) / 1000),
+                               f.top + static_cast<std::uint32_t>(std::uint64_t{f.length} * d.along / 1000),
+                               std::max<std::uint32_t>(static_cast<std::uint32_t>(std::uint64_t{f.width} * d.radius / 1000), 2)});
+    }
 }
 
 protocol::data::PerforationInformation perforation_at(const Film& film, std::uint32_t y) {

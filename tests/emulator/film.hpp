@@ -20,6 +20,10 @@ Light light_of(std::uint8_t window_id);
 // What lies between frames: clear base (negative film) or dark base (slide film).
 enum class Base { Clear, Dark };
 
+// What a frame shows: the test pattern (gradients, hard-edged blocks, grain) or a landscape a
+// person recognises, drawn as a slide (no orange mask).
+enum class Picture { Pattern, Scene };
+
 struct Frame {
     std::uint32_t top = 0;     // along the film
     std::uint32_t length = 0;  // along the film
@@ -27,6 +31,7 @@ struct Frame {
     std::uint32_t width = 0;
     int density = 100;  // picture contrast in percent: 0 leaves base only (a missing frame), low reads nearly clear
     int darkness = 0;   // percent of the light the whole frame holds back besides its picture: high reads dark
+    Picture picture = Picture::Pattern;
     bool operator==(const Frame&) const = default;
 };
 
@@ -88,6 +93,10 @@ protocol::data::PerforationInformation perforation_at(const Film& film, std::uin
 // The readings of a thumbnail pass, one per output line at `y0 + line * pitch`.
 std::vector<protocol::data::PerforationInformation> perforation_readings(const Film& film, std::uint32_t y0, std::uint32_t pitch,
                                                                          std::uint64_t lines);
+
+// Turns `film` into slide film whose frame `index` shows the scene, with dust specks of several
+// sizes on it (and nowhere else), so a preview shows what cleaning does. No-op past the last frame.
+void show_scene(Film& film, std::size_t index = 0);
 
 // The frames a model's published frame table names, as a film with content in each.
 Film published(const ModelValues& meant);

@@ -92,6 +92,7 @@ nb::dict film_dict(const emulator::film::Film& f) {
         x["left"] = fr.left;
         x["width"] = fr.width;
         x["density"] = fr.density;
+        x["picture"] = fr.picture == emulator::film::Picture::Scene ? "scene" : "pattern";
         frames.append(x);
     }
     d["frames"] = frames;
@@ -183,7 +184,8 @@ NB_MODULE(vexlor_emulator, m) {
         "    bed.dev_dir()                # the faked /dev folder\n\n"
         "A Unit keeps its state (loaded, waiting, scanning, focus, divisor, reserved, windows) and\n"
         "its command log (log()), and is scripted with not_ready, attention, cooperate, refuse,\n"
-        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug and script_image.\n"
+        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug and script_image;\n"
+        "show_scene() puts a landscape with dust on the first frame.\n"
         "film(), pass_layout(), pass_plane(i) and pass_marks() tell what the unit holds and meant.";
 
     nb::class_<emulator::Unit>(m, "Unit")
@@ -286,6 +288,17 @@ NB_MODULE(vexlor_emulator, m) {
                 u.set_film(std::move(f));
             },
             nb::arg("specks"), "Replaces the film's specks: [(mark, x, y, size), ...], mark 'dust', 'hair' or 'scratch'")
+        .def(
+            "show_scene",
+            [](emulator::Unit& u, std::size_t frame) {
+                auto f = u.film();
+                if (frame >= f.frames.size()) throw nb::index_error("the film has no such frame");
+                emulator::film::show_scene(f, frame);
+                u.set_film(std::move(f));
+            },
+            nb::arg("frame") = 0,
+            "Turns the film into slides whose frame `frame` shows a landscape with dust on it (its only\n"
+            "specks): a picture a person recognises, for trying the module out")
         .def("pass_layout", [](const emulator::Unit& u) { return layout_dict(*last_pass(u)); },
              "The layout of the last pass the unit started: pixels, lines, channels, pitches, dpi, bits, origin on the film")
         .def(
