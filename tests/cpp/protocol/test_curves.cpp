@@ -39,6 +39,12 @@ TEST(CurveTable, Entries) {
         const auto t = curves::table(c.xs, c.ys);
         ASSERT_EQ(t.size(), curves::TABLE_SIZE);
         for (const auto& [i, want] : c.entries) EXPECT_EQ(t[i], want) << "input " << i << " of xs " << c.xs[0];
+        // A table that keeps every step-th input holds those entries of the whole one.
+        for (const std::size_t step : {64u, 1000u}) {
+            const auto short_table = curves::table(c.xs, c.ys, step);
+            ASSERT_EQ(short_table.size(), (curves::TABLE_SIZE + step - 1) / step);
+            for (std::size_t k = 0; k < short_table.size(); ++k) ASSERT_EQ(short_table[k], t[k * step]) << step << " " << k;
+        }
     }
 }
 
