@@ -114,8 +114,8 @@ std::optional<std::size_t> cleaned(session::Session& s, protocol::decode::Sample
 
 error::Result<Scanned> scan_frame_with(session::Session& s, const window::Recipe& asked, const protocol::data::Rect& rect,
                                        const ScanOptions& options, protocol::decode::Samples& samples, const ProgressFn& progress) {
-    VX_CHECK(window::check_frame(s.caps, s.units, rect, &asked));
     const window::Recipe recipe = readable(s, asked, rect);
+    VX_CHECK(window::check_frame(s.caps, s.units, rect, &recipe));
     VX_TRY(auto windows, recipe.windows(s.caps, rect));
     std::optional<autoexpose::Exposures> given;
     if (options.exposures) {

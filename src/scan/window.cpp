@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "diag/log.hpp"
+#include "protocol/decode.hpp"
 #include "protocol/image.hpp"
 #include "try.hpp"
 
@@ -130,6 +131,8 @@ error::Result<void> check_frame(const protocol::caps::Capabilities& caps, std::u
                                        "{} lines along",
                                        shown(rect), recipe->dpi, layout->pixels, layout->lines)));
     }
+    // A stream the decoder would refuse is refused now, before the unit has moved.
+    VX_CHECK(protocol::decode::Decoder::make(*layout));
     return {};
 }
 

@@ -56,6 +56,21 @@ def test_frames_that_cannot_be_worked_on_send_nothing(emulated):
     assert complete is True and exposures == {"red": 20000}
 
 
+def test_a_pass_the_decoder_cannot_take_is_refused_before_any_command(emulated):
+    # At 400 dpi this unit's lines come in an amount that is no whole number of CCD row blocks.
+    out = emulated(code(PRELUDE, unit_for("LS-8000"), TRUTH, """
+        s = vexlor.Session(where)
+        frame = s.discover_frames().frames[0]
+        n = len(u.log())
+        try:
+            s.scan_frame(frame, dpi=400, exposures={}, focus='hold')
+            result = ['scanned']
+        except vexlor.UnsupportedError as e:
+            result = [str(e), u.opcodes()[n:], s.scan_frame(frame, dpi=300, exposures={}, focus='hold').complete]
+    """)).result
+    assert out == ["decode: 896 columns is not a whole number of 3-column blocks", [], True]
+
+
 def test_infrared_metering_on_a_unit_with_one_colour_window_is_refused_before_any_command(emulated):
     out = emulated(code(PRELUDE, unit_for("LS-50"), TRUTH, """
         s = vexlor.Session(where)
