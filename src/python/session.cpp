@@ -53,6 +53,7 @@ void PySession::close() {
         Held held(*this);
         if (held.ok) {
             inner_.reset();
+            dust_.release();
         } else {
             pending.emplace(held.refusal());
         }

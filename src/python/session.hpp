@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "dust/dust.hpp"
 #include "python/errors.hpp"
 #include "session/session.hpp"
 
@@ -52,6 +53,9 @@ public:
     // Drops the session (releasing the unit) with the interpreter lock released.
     void close();
 
+    // Dust removal's images, kept from frame to frame of a roll; only used inside `with`.
+    dust::Workspace& dust_workspace() { return dust_; }
+
 private:
     // The session mutex, refused to a call made from inside a call on this thread (a progress
     // callback calling back into its own session would otherwise wait for ever).
@@ -69,6 +73,7 @@ private:
     std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};
     std::optional<session::Session> inner_;
+    dust::Workspace dust_;
 };
 
 void add_session_class(nanobind::module_& m);

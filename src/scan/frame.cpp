@@ -94,7 +94,8 @@ error::Result<Scanned> scan_frame_with(session::Session& s, const window::Recipe
     samples.to_full_scale(scanned->pass.started.layout.bits);
     if (options.clean) {
         VX_TRY(const std::size_t rebuilt,
-               clean::clean_frame(samples, scanned->pass, protocol::model::from_product(s.caps.identity.product)));
+               clean::clean_frame(samples, scanned->pass, protocol::model::from_product(s.caps.identity.product),
+                                  options.workspace));
         scanned->cleaned = rebuilt;
     }
     return scanned;
