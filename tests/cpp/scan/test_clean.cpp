@@ -196,7 +196,8 @@ TEST(CleanFrame, ASessionsWorkspaceGivesTheBitsOfAFreshOne) {
     const auto small = test_support::make_frame({.rows = 40, .cols = 56});
     const std::vector<std::uint8_t> channels{1, 2, 3, 9};
     dust::Workspace workspace;
-    for (const test_support::Frame* f : {&large, &small, &large}) {
+    const test_support::Frame* roll[] = {&large, &small, &large};
+    for (const auto* f : roll) {
         auto fresh = samples_of(*f, channels);
         auto reused = fresh;
         const auto pass = pass_of(channels, f->rows, f->cols);
