@@ -1,6 +1,10 @@
 // Infrared dust removal: the density scale, the clear-film calibration, the per-family tuning,
 // and the stages that find defect pixels and rebuild them from their surroundings.
 //
+// The code lives in one file per stage: density.cpp (densities, calibration, tuning),
+// detect.cpp (gate, confidence, opaque runs, the decision), rebuild.cpp (the per-pixel step),
+// clean.cpp (the workspace, writing back, clean itself); detail.hpp holds what they share.
+//
 // Planes are `rows` x `cols` samples stored row by row: pixel p is row p / cols, column p % cols.
 // Every stage gives the same bits on one thread and on many: each output element is written by
 // one task, and every floating sum runs in a fixed order.
