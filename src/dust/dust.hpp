@@ -1,6 +1,10 @@
 // Infrared dust removal: the density scale, the clear-film calibration, the per-family tuning,
 // and the stages that find defect pixels and rebuild them from their surroundings.
 //
+// The code lives in one file per stage: density.cpp (densities, calibration, tuning),
+// detect.cpp (gate, confidence, opaque runs, the decision), rebuild.cpp (the per-pixel step),
+// clean.cpp (the workspace, writing back, clean itself); detail.hpp holds what they share.
+//
 // Planes are `rows` x `cols` samples stored row by row: pixel p is row p / cols, column p % cols.
 // Every stage gives the same bits on one thread and on many: each output element is written by
 // one task, and every floating sum runs in a fixed order.
@@ -233,9 +237,57 @@ struct Patch {
 // Rebuilds every pixel of the defect mask; pixels that failed are left out.
 Patch reconstruct_core(std::span<const std::uint8_t> defect, const View& view, const Params& params);
 
+// ---- the workspace of a roll
+
+// The images and lists of the stages below, kept from one frame to the next: a roll is cleaned
+// frame after frame on one session, and a frame after the first then takes no fresh memory.
+// Sized to the largest frame seen; held until released or destroyed. One frame at a time: the
+// owner's exclusive use (the session's) is its only lock.
+class Workspace {
+public:
+    Workspace();
+    ~Workspace();
+    Workspace(Workspace&&) noexcept;
+    Workspace& operator=(Workspace&&) noexcept;
+
+    // Room for a frame of this many pixels.
+    void reserve(std::size_t pixels);
+    // Two planes of `samples` each for the decimated red and infrared of calibration: they share
+    // memory with the confidence image, so they last until the next frame's first stage.
+    std::array<std::span<std::uint16_t>, 2> scratch_planes(std::size_t samples);
+    // Gives all the memory back; the next frame takes it afresh.
+    void release() noexcept;
+    std::size_t bytes() const;
+
+    struct Impl;
+    Impl& impl() { return *impl_; }
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// The stages of `clean` on a workspace, in calling order (the benchmark times them one by one).
+// They take the frame `clean` checks: every plane rows x cols samples, and 1 <= rows x cols < 2^32.
+
+// Gate, confidence and the opaque and candidate marks of every pixel, in one pass over the rows.
+void screen(Workspace& workspace, std::span<const std::uint16_t> infrared, std::span<const std::uint16_t> red,
+            std::size_t rows, std::size_t cols, const Params& params);
+// The defect decision and the ascending defect list, band by band of rows.
+std::span<const std::uint32_t> list_defects(Workspace& workspace, std::size_t rows, std::size_t cols);
+// Rebuilds the listed pixels from the planes as they are (nothing is written yet).
+void rebuild_listed(Workspace& workspace, const std::array<std::span<const std::uint16_t>, 3>& planes, std::size_t rows,
+                    std::size_t cols, const Params& params);
+// Writes the rebuilt pixels that did not fail into the planes; returns how many.
+std::size_t write_back(Workspace& workspace, const std::array<std::span<std::uint16_t>, 3>& planes);
+
 // Finds and rebuilds the defects of one frame in its red, green and blue planes; returns the
 // number of pixels written. Nothing is written unless every plane holds rows x cols samples
-// and the frame has at least one and fewer than 2^32 pixels.
+// and the frame has at least one and fewer than 2^32 pixels. The workspace gives the same bits
+// as a fresh one, whatever frames it cleaned before.
+std::size_t clean(const std::array<std::span<std::uint16_t>, 3>& planes, std::span<const std::uint16_t> infrared,
+                  const Calibration& calibration, std::size_t rows, std::size_t cols, const Settings& settings,
+                  Workspace& workspace);
+// The same on a workspace of its own.
 std::size_t clean(const std::array<std::span<std::uint16_t>, 3>& planes, std::span<const std::uint16_t> infrared,
                   const Calibration& calibration, std::size_t rows, std::size_t cols, const Settings& settings);
 

@@ -282,7 +282,8 @@ PyObject* scan_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
             const scan::window::Recipe recipe{resolution, readings, scan::window::interleaving_for(caps, resolution, fine),
                                               ir || cleaning};
             VX_CHECK(recipe.supported(caps));
-            const scan::frame::ScanOptions options{given ? &*given : nullptr, request, locked, cleaning};
+            const scan::frame::ScanOptions options{given ? &*given : nullptr, request, locked, cleaning,
+                                                   &instance<PySession>(self).dust_workspace()};
             protocol::decode::Samples planes;
             VX_TRY(auto scanned, scan::frame::scan_frame_with(z, recipe, rect, options, planes,
                                                               [&](const scan::frame::Stage& stage, const session::scan::Progress& p) {

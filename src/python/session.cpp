@@ -118,6 +118,7 @@ void PySession::close() {
         Held held(*this, interrupt);
         if (held.ok) {
             inner_.reset();
+            dust_.release();
         } else if (!interrupt.fired()) {
             pending.emplace(held.refusal());
         }

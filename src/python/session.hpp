@@ -10,6 +10,7 @@
 #include <nanobind/nanobind.h>
 
 #include "device/device.hpp"
+#include "dust/dust.hpp"
 #include "python/errors.hpp"
 #include "python/interrupt.hpp"
 #include "session/session.hpp"
@@ -64,6 +65,9 @@ public:
     // At interpreter exit: stops what every open session is doing and drops it.
     static void end_all();
 
+    // Dust removal's images, kept from frame to frame of a roll; only used inside `with`.
+    dust::Workspace& dust_workspace() { return dust_; }
+
 private:
     // The session mutex. A call made from inside a call on this thread is refused (it would wait
     // for ever), and so is one made from inside a progress callback while the session is in a
@@ -94,6 +98,7 @@ private:
     std::atomic<std::thread::id> owner_{};
     std::atomic<bool> ending_{false};
     std::optional<session::Session> inner_;
+    dust::Workspace dust_;
 };
 
 // Opens a session with the interpreter lock released; a signal while the unit is waited for

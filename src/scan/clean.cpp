@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include <fmt/format.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
 #include "diag/log.hpp"
 #include "dust/dust.hpp"
@@ -39,6 +41,20 @@ std::uint8_t profile_for(std::optional<protocol::model::Model> model) {
 
 }  // namespace
 
+// Rows of the output side by side: each reads its own input row.
+void decimate(std::span<const std::uint16_t> plane, std::size_t width, std::size_t step, std::span<std::uint16_t> out) {
+    if (width == 0 || step == 0) return;
+    const std::size_t cols = width / step;
+    const std::size_t rows = cols == 0 ? 0 : std::min(out.size() / cols, plane.size() / width / step);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t y = r.begin(); y != r.end(); ++y) {
+            const std::uint16_t* in = plane.data() + y * step * width;
+            std::uint16_t* o = out.data() + y * cols;
+            for (std::size_t x = 0; x < cols; ++x) o[x] = in[x * step];
+        }
+    });
+}
+
 std::size_t decimation_step(std::size_t pixels) {
     const std::size_t q = pixels / CALIBRATION_PIXELS;
     auto root = static_cast<std::size_t>(std::sqrt(static_cast<double>(q)));
@@ -49,19 +65,13 @@ std::size_t decimation_step(std::size_t pixels) {
 
 std::vector<std::uint16_t> decimate(std::span<const std::uint16_t> plane, std::size_t width, std::size_t step) {
     if (width == 0 || step == 0) return {};
-    const std::size_t rows = plane.size() / width / step;
-    const std::size_t cols = width / step;
-    std::vector<std::uint16_t> out(rows * cols);
-    for (std::size_t y = 0; y < rows; ++y) {
-        const std::uint16_t* in = plane.data() + y * step * width;
-        std::uint16_t* o = out.data() + y * cols;
-        for (std::size_t x = 0; x < cols; ++x) o[x] = in[x * step];
-    }
+    std::vector<std::uint16_t> out(plane.size() / width / step * (width / step));
+    decimate(plane, width, step, out);
     return out;
 }
 
 error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const pass::Pass& pass,
-                                       std::optional<protocol::model::Model> model) {
+                                       std::optional<protocol::model::Model> model, dust::Workspace* workspace) {
     const protocol::image::Layout& layout = pass.started.layout;
     using protocol::window::Channel;
     const std::vector<Channel> colors = layout.colors();
@@ -98,6 +108,9 @@ error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const
             refuse(fmt::format("the sample planes do not hold the pass's {} x {} samples", rows, cols)));
     }
     if (n == 0) return 0;
+    std::optional<dust::Workspace> own;
+    dust::Workspace& work = workspace ? *workspace : own.emplace();
+    work.reserve(n);
 
     const std::span<const std::uint16_t> red_plane = samples.planes[*red];
     const std::span<const std::uint16_t> infrared = *samples.infrared;
@@ -107,8 +120,11 @@ error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const
         // Decimating by 1 is the plane itself.
         calibration = dust::calibrate(red_plane, infrared, rows, cols);
     } else {
-        const std::vector<std::uint16_t> small_red = decimate(red_plane, cols, step);
-        const std::vector<std::uint16_t> small_ir = decimate(infrared, cols, step);
+        // The decimated planes live in the workspace until the cleaner's first stage.
+        const std::size_t small = rows / step * (cols / step);
+        const auto [small_red, small_ir] = work.scratch_planes(small);
+        decimate(red_plane, cols, step, small_red);
+        decimate(infrared, cols, step, small_ir);
         calibration = dust::calibrate(small_red, small_ir, rows / step, cols / step);
     }
     if (!calibration) {
@@ -122,7 +138,7 @@ error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const
 
     const std::array<std::span<std::uint16_t>, 3> planes{samples.planes[*red], samples.planes[*green],
                                                          samples.planes[*blue]};
-    return dust::clean(planes, infrared, *calibration, rows, cols, settings);
+    return dust::clean(planes, infrared, *calibration, rows, cols, settings, work);
 }
 
 }  // namespace vexlor::scan::clean

@@ -96,14 +96,15 @@ error::Result<autoexpose::Exposures> given_for(const session::Session& s, const 
 
 // Dust removal is a correction of a scan already read: when it cannot run, the scan comes back
 // as read rather than being lost.
-std::optional<std::size_t> cleaned(session::Session& s, protocol::decode::Samples& samples, const pass::Pass& pass) {
+std::optional<std::size_t> cleaned(session::Session& s, protocol::decode::Samples& samples, const pass::Pass& pass,
+                                   dust::Workspace* workspace) {
     if (!pass.complete) {
         // The lines that never came read as black: cleaning would rebuild pictures into them.
         VX_WARN("vexlor::scan::clean", "the pass came incomplete, so it comes back as scanned, not cleaned",
                 diag::field("blocks", pass.blocks));
         return std::nullopt;
     }
-    auto rebuilt = clean::clean_frame(samples, pass, protocol::model::from_product(s.caps.identity.product));
+    auto rebuilt = clean::clean_frame(samples, pass, protocol::model::from_product(s.caps.identity.product), workspace);
     if (rebuilt) return *rebuilt;
     VX_WARN("vexlor::scan::clean", "could not clean this frame, so it comes back as scanned",
             diag::Field{"e", error::to_string(rebuilt.error())});
@@ -140,7 +141,7 @@ error::Result<Scanned> scan_frame_with(session::Session& s, const window::Recipe
     });
     if (!scanned) return scanned;
     samples.to_full_scale(scanned->pass.started.layout.bits);
-    if (options.clean) scanned->cleaned = cleaned(s, samples, scanned->pass);
+    if (options.clean) scanned->cleaned = cleaned(s, samples, scanned->pass, options.workspace);
     return scanned;
 }
 

@@ -22,6 +22,10 @@ namespace vexlor::session {
 class Session;
 }
 
+namespace vexlor::dust {
+class Workspace;
+}
+
 namespace vexlor::scan::frame {
 
 struct ScanOptions {
@@ -29,6 +33,7 @@ struct ScanOptions {
     focus::Focus focus;
     bool lock_white_balance = false;
     bool clean = false;
+    dust::Workspace* workspace = nullptr;  // the session's, kept from frame to frame; none: one per frame
 };
 
 struct Scanned {

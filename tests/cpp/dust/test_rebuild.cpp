@@ -263,6 +263,53 @@ TEST(Clean, SameBitsOnOneThreadAndOnMany) {
     }
 }
 
+TEST(Clean, AReusedWorkspaceGivesTheBitsOfAFreshOne) {
+    // Frames of a roll in an order that leaves stale images and lists behind: a damaged frame,
+    // a smaller one, clear film with nothing to rebuild, the first again, its transpose, and a
+    // thin strip.
+    struct Shot {
+        test_support::FramePlan plan;
+        std::uint32_t dpi;
+        std::uint8_t profile;
+    };
+    const Shot roll[] = {
+        {{.rows = 300, .cols = 420}, 4000, 1},
+        {{.rows = 61, .cols = 77, .crosstalk = -0.04}, 2700, 2},
+        {{.rows = 120, .cols = 150, .opaque = false, .damage = false}, 4000, 0},
+        {{.rows = 300, .cols = 420}, 4000, 1},
+        {{.rows = 420, .cols = 300}, 900, 0},
+        {{.rows = 2, .cols = 200, .opaque = false}, 4000, 0},
+    };
+    for (const std::size_t threads : {1, 2}) {
+        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+        Workspace workspace;
+        for (std::size_t k = 0; k < std::size(roll); ++k) {
+            const Shot& shot = roll[k];
+            Frame fresh = make_frame(shot.plan);
+            Frame reused = fresh;
+            const auto cal = calibrate(fresh.color[0], fresh.infrared, fresh.rows, fresh.cols);
+            ASSERT_TRUE(cal) << k;
+            const Settings settings{shot.dpi, 0.97f, shot.profile};
+            const std::size_t want = clean(fresh.planes(), fresh.infrared, *cal, fresh.rows, fresh.cols, settings);
+            const std::size_t got =
+                clean(reused.planes(), reused.infrared, *cal, reused.rows, reused.cols, settings, workspace);
+            EXPECT_EQ(got, want) << "frame " << k << " on " << threads;
+            EXPECT_TRUE(reused.color == fresh.color) << "frame " << k << " on " << threads;
+            if (shot.plan.damage) EXPECT_GT(got, 0u) << k;
+        }
+        // Released, it starts afresh and still gives the same bits.
+        workspace.release();
+        Frame fresh = make_frame(roll[0].plan);
+        Frame reused = fresh;
+        const auto cal = calibrate(fresh.color[0], fresh.infrared, fresh.rows, fresh.cols);
+        ASSERT_TRUE(cal);
+        const Settings settings{4000, 0.97f, 1};
+        EXPECT_EQ(clean(reused.planes(), reused.infrared, *cal, reused.rows, reused.cols, settings, workspace),
+                  clean(fresh.planes(), fresh.infrared, *cal, fresh.rows, fresh.cols, settings));
+        EXPECT_TRUE(reused.color == fresh.color);
+    }
+}
+
 TEST(Clean, FramesWithNothingToRebuild) {
     struct Case {
         const char* name;

@@ -181,6 +181,35 @@ TEST(CleanFrame, FallsBackToTheWholeFrameWhenTheDecimatedOneHasNoClearFilm) {
     EXPECT_EQ(*debug[0].value("cal"), dust::debug_string(dust::Calibration{0.0f, dust::density(60000)}));
 }
 
+TEST(CleanFrame, ASessionsWorkspaceGivesTheBitsOfAFreshOne) {
+    // A frame of ten million pixels calibrates on decimated planes (step 2), which the workspace
+    // keeps in the memory of a later image; then a small frame; then the large one again.
+    const auto strip = test_support::make_frame({.rows = 80, .cols = 5000});
+    const std::size_t repeats = 25;
+    test_support::Frame large;
+    large.rows = strip.rows * repeats;
+    large.cols = strip.cols;
+    for (std::size_t r = 0; r < repeats; ++r) {
+        for (std::size_t ch = 0; ch < 3; ++ch) large.color[ch].insert(large.color[ch].end(), strip.color[ch].begin(), strip.color[ch].end());
+        large.infrared.insert(large.infrared.end(), strip.infrared.begin(), strip.infrared.end());
+    }
+    const auto small = test_support::make_frame({.rows = 40, .cols = 56});
+    const std::vector<std::uint8_t> channels{1, 2, 3, 9};
+    dust::Workspace workspace;
+    const test_support::Frame* roll[] = {&large, &small, &large};
+    for (const auto* f : roll) {
+        auto fresh = samples_of(*f, channels);
+        auto reused = fresh;
+        const auto pass = pass_of(channels, f->rows, f->cols);
+        const auto want = clean_frame(fresh, pass, Model::Ls5000);
+        const auto got = clean_frame(reused, pass, Model::Ls5000, &workspace);
+        ASSERT_TRUE(want.has_value() && got.has_value());
+        EXPECT_GT(*got, 0u);
+        EXPECT_EQ(*got, *want);
+        EXPECT_TRUE(reused == fresh) << f->rows << "x" << f->cols;
+    }
+}
+
 TEST(Decimate, OneSampleOfEachWholeBlock) {
     std::vector<std::uint16_t> plane(7 * 10);
     for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = static_cast<std::uint16_t>(i);
