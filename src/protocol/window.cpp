@@ -186,10 +186,15 @@ error::Result<void> Window::check_color_ordering() const {
     return {};
 }
 
-error::Result<void> Window::check_exposure(const caps::set_window::SetWindowFunction& sw) const {
-    if (exposure == 0 || (exposure >= sw.exposure_min && exposure <= sw.exposure_max)) return {};
+error::Result<void> check_exposure_time(std::uint32_t time, const caps::set_window::SetWindowFunction& sw) {
+    if (time >= sw.exposure_min && time <= sw.exposure_max) return {};
     return std::unexpected(refuse("exposure", fmt::format("{} is outside the {} to {} ten-nanosecond units this unit offers",
-                                                          exposure, sw.exposure_min, sw.exposure_max)));
+                                                          time, sw.exposure_min, sw.exposure_max)));
+}
+
+error::Result<void> Window::check_exposure(const caps::set_window::SetWindowFunction& sw) const {
+    if (exposure == 0) return {};
+    return check_exposure_time(exposure, sw);
 }
 
 error::Result<void> Window::check_fixed_fields() const {

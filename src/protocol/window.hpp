@@ -131,6 +131,9 @@ inline std::string debug_string(Channel c) { return to_string(c); }
 inline std::string debug_string(Composition c) { return to_string(c); }
 std::string debug_string(const TooShort& e);
 
+// An exposure time the unit offers: within its range, 0 included in the check.
+error::Result<void> check_exposure_time(std::uint32_t time, const caps::set_window::SetWindowFunction& set_window);
+
 }  // namespace vexlor::protocol::window
 
 template <>

@@ -12,7 +12,6 @@
 #include "python/classes.hpp"
 #include "python/icc.hpp"
 #include "python/scanning.hpp"
-#include "try.hpp"
 
 namespace nb = nanobind;
 

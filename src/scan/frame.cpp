@@ -2,8 +2,6 @@
 
 #include <chrono>
 
-#include <fmt/format.h>
-
 #include "diag/log.hpp"
 #include "protocol/model.hpp"
 #include "scan/clean.hpp"
@@ -78,17 +76,12 @@ namespace {
 // offers. Checked before anything is sent, not when SET WINDOW is refused after the unit moved.
 error::Result<autoexpose::Exposures> given_for(const session::Session& s, const autoexpose::Exposures& given,
                                                std::span<const protocol::window::Window> windows) {
-    const auto& sw = s.caps.set_window;
     autoexpose::Exposures kept;
     for (const auto& w : windows) {
         const auto channel = protocol::window::Channel(w.id);
         const auto it = given.iter().find(channel);
         if (it == given.iter().end()) continue;
-        if (it->second < sw.exposure_min || it->second > sw.exposure_max) {
-            return std::unexpected(error::Error::unsupported(
-                "exposure", fmt::format("{} is outside the {} to {} ten-nanosecond units this unit offers", it->second,
-                                        sw.exposure_min, sw.exposure_max)));
-        }
+        VX_CHECK(protocol::window::check_exposure_time(it->second, s.caps.set_window));
         kept.entries()[channel] = it->second;
     }
     return kept;
