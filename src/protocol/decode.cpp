@@ -318,14 +318,13 @@ error::Result<Decoder> Decoder::make(const image::Layout& layout) {
             refuse(fmt::format("{} is not an ordering this decodes yet", vexlor::debug_string(layout.interleaving))));
     }
     Decoder d;
-    if (layout.interleaving.contains(il::MULTILINE_SIMULTANEOUS) && layout.ccd_lines >= 2) {
-        d.rows_ = layout.ccd_lines;
-        d.gap_ = layout.line_gap;
-        if (d.gap_ == 0) {
-            return std::unexpected(refuse(fmt::format(
-                "a scanning pitch of {} puts all the CCD rows on one output line, so the decoder cannot separate a multi-line read",
-                layout.y_pitch)));
-        }
+    const image::Block block = layout.block();
+    d.rows_ = block.rows;
+    d.gap_ = block.gap;
+    if (d.gap_ == 0) {
+        return std::unexpected(refuse(fmt::format(
+            "a scanning pitch of {} puts all the CCD rows on one output line, so the decoder cannot separate a multi-line read",
+            layout.y_pitch)));
     }
     const std::uint64_t block_lines = d.rows_ * d.gap_;
     if (layout.lines % block_lines != 0) {

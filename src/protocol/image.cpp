@@ -7,21 +7,42 @@
 
 namespace vexlor::protocol::image {
 
-namespace {
-
-std::uint32_t apply_pitch_rule(std::uint32_t step, std::uint8_t rule, std::uint32_t line_gap) {
-    switch (rule) {
+std::uint32_t pitch(const caps::address::Address& a, std::uint32_t optical, std::uint32_t dpi, bool rounded) {
+    const std::uint32_t step = std::max<std::uint32_t>(optical / std::max<std::uint32_t>(dpi, 1), 1);
+    if (!rounded || step < 2) return step;
+    switch (a.pitch_rule) {
+        case 0:
+        case 1: return step;
         case 2:
+            // A line gap of 0 is divided by every step, so the step stands.
             for (std::uint32_t d = step; d >= 2; --d) {
-                if (line_gap % d == 0) return d;
+                if (a.line_gap % d == 0) return d;
             }
             return 1;
-        case 3: return step < 2 ? 1 : step & ~1u;
-        default: return step;
+        default: return step & ~1u;  // the page carries two bits; 3 is the last rule
     }
 }
 
-}  // namespace
+Block block_of(caps::set_window::ColorInterleaving interleaving, std::uint8_t ccd_lines, std::uint32_t gap) {
+    if (interleaving.contains(caps::set_window::interleaving::MULTILINE_SIMULTANEOUS) && ccd_lines >= 2) return {ccd_lines, gap};
+    return {};
+}
+
+std::uint32_t block_feed(const caps::address::Address& a, std::uint32_t dpi, caps::set_window::ColorInterleaving interleaving,
+                         bool thumbnail) {
+    const std::uint32_t y_pitch = pitch(a, std::max(a.x.optical_dpi, a.y.optical_dpi), dpi, !thumbnail);
+    const Block block = block_of(interleaving, a.ccd_lines, a.line_gap / y_pitch);
+    if (block.rows == 1) return 1;  // line by line: every length is whole blocks
+    const std::uint64_t feed = std::uint64_t{block.lines()} * y_pitch;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(feed, UINT32_MAX));
+}
+
+std::uint32_t whole_blocks(std::uint32_t length, std::uint32_t step, std::uint32_t room) {
+    if (step <= 1) return length;
+    const std::uint64_t up = (std::uint64_t{length} + step - 1) / step * step;
+    if (up <= room) return static_cast<std::uint32_t>(up);
+    return up >= 2 * std::uint64_t{step} ? static_cast<std::uint32_t>(up - step) : 0;
+}
 
 error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<const window::Window> windows,
                                    std::uint16_t units, const std::optional<data::Truncation>& truncation) {
@@ -36,12 +57,9 @@ error::Result<Layout> Layout::make(const caps::Capabilities& caps, std::span<con
     }
     const std::uint32_t yd = w.y_dpi != 0 ? w.y_dpi : w.x_dpi;
     const std::uint32_t y_optical = std::max<std::uint32_t>(x_optical, address.y.optical_dpi);
-    std::uint32_t x_pitch = std::max<std::uint32_t>(x_optical / w.x_dpi, 1);
-    std::uint32_t y_pitch = std::max<std::uint32_t>(y_optical / yd, 1);
-    if (!w.kind.contains(caps::set_window::kind::THUMBNAIL)) {
-        x_pitch = apply_pitch_rule(x_pitch, address.pitch_rule, address.line_gap);
-        y_pitch = apply_pitch_rule(y_pitch, address.pitch_rule, address.line_gap);
-    }
+    const bool rounded = !w.kind.contains(caps::set_window::kind::THUMBNAIL);
+    const std::uint32_t x_pitch = pitch(address, x_optical, w.x_dpi, rounded);
+    const std::uint32_t y_pitch = pitch(address, y_optical, yd, rounded);
 
     Layout l;
     l.x_pitch = x_pitch;
@@ -145,6 +163,8 @@ std::uint64_t Layout::total_bytes() const {
     const std::uint32_t all_lines = lines + head_lines + tail_lines;
     return std::uint64_t{per_line} * all_lines;
 }
+
+Block Layout::block() const { return block_of(interleaving, ccd_lines, line_gap); }
 
 std::vector<window::Channel> Layout::colors() const {
     std::vector<window::Channel> out;

@@ -18,6 +18,32 @@ namespace vexlor::protocol::image {
 // The measurement unit a session sets unless it works in unit addresses: 1/1200 inch.
 inline constexpr std::uint16_t BASE_DIVISOR = 1200;
 
+// Optical pixels or lines that make one output one at `dpi` against `optical`, rounded by the
+// unit's pitch rule unless `rounded` is false (thumbnails take the plain step). Every pitch the
+// host works out, the layout's and the window recipe's, comes from here.
+std::uint32_t pitch(const caps::address::Address& address, std::uint32_t optical, std::uint32_t dpi, bool rounded = true);
+
+// The output lines the decoder takes at a time: with all CCD rows read at once, `rows` rows
+// `gap` pass lines apart (a gap of 0 puts every row on one line); otherwise one line.
+struct Block {
+    std::uint32_t rows = 1;
+    std::uint32_t gap = 1;
+    std::uint32_t lines() const { return rows * gap; }
+    bool operator==(const Block&) const = default;
+};
+Block block_of(caps::set_window::ColorInterleaving interleaving, std::uint8_t ccd_lines, std::uint32_t gap);
+
+// Feed addresses (unit addresses along the film) that one decoder block covers in a pass at
+// `dpi` along the film: the block's lines at the pass's pitch. 1 for a pass read line by line
+// (any length is whole blocks); 0 when the pitch puts every CCD row on one line, so no length is.
+std::uint32_t block_feed(const caps::address::Address& address, std::uint32_t dpi,
+                         caps::set_window::ColorInterleaving interleaving, bool thumbnail = false);
+
+// A length along the film made a whole number of blocks of `step` feed addresses: rounded up
+// while it stays within `room`, else one block shorter; 0 when not even one block fits. A step
+// of 0 or 1 leaves the length alone.
+std::uint32_t whole_blocks(std::uint32_t length, std::uint32_t step, std::uint32_t room);
+
 struct Layout {
     std::vector<window::Channel> channels;  // of the windows, in set order
     std::uint64_t first_unit = 1;
@@ -47,6 +73,8 @@ struct Layout {
                                       std::uint16_t units, const std::optional<data::Truncation>& truncation);
 
     std::uint64_t total_bytes() const;
+    // The decoder's block of this pass.
+    Block block() const;
     // The channels without the infrared one, in order.
     std::vector<window::Channel> colors() const;
     bool operator==(const Layout&) const = default;

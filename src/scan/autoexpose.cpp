@@ -1,6 +1,8 @@
 #include "scan/autoexpose.hpp"
 
 #include "protocol/model.hpp"
+#include "scan/window.hpp"
+#include "try.hpp"
 
 namespace vexlor::scan::autoexpose {
 
@@ -23,7 +25,7 @@ void Exposures::apply(std::span<protocol::window::Window> windows) const {
     }
 }
 
-std::vector<protocol::window::Window> prescan_windows(const protocol::caps::Capabilities& caps,
+error::Result<std::vector<protocol::window::Window>> prescan_windows(const protocol::caps::Capabilities& caps,
                                                       std::span<const protocol::window::Window> windows) {
     using protocol::model::Model;
     const auto model = protocol::model::from_product(caps.identity.product);
@@ -38,6 +40,7 @@ std::vector<protocol::window::Window> prescan_windows(const protocol::caps::Capa
                      ? sw::mode::HIGH_SPEED
                      : sw::ScanMode::from_bits_retain(w.mode.bits() & ~sw::mode::MULTI_READING.bits());
     }
+    VX_CHECK(window::fit_blocks(caps, out));
     return out;
 }
 

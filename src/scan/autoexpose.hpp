@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "error.hpp"
 #include "protocol/caps/caps.hpp"
 #include "protocol/window.hpp"
 #include "scan/meter.hpp"
@@ -49,8 +50,9 @@ private:
     Map map_;
 };
 
-// The windows of a metering pass: coarse, each line read once, fast where the unit can be.
-std::vector<protocol::window::Window> prescan_windows(const protocol::caps::Capabilities& caps,
+// The windows of a metering pass: coarse, each line read once, fast where the unit can be; a
+// pass reading all CCD rows at once keeps whole decoder blocks at its own coarse pitch.
+error::Result<std::vector<protocol::window::Window>> prescan_windows(const protocol::caps::Capabilities& caps,
                                                       std::span<const protocol::window::Window> windows);
 
 }  // namespace vexlor::scan::autoexpose

@@ -61,6 +61,7 @@ error::Result<std::vector<protocol::window::Window>> windows(const protocol::cap
         w.interleaving = sw::interleaving::LINE_WITHOUT_DISTANCE;
         w.byte41 = byte41;
     }
+    VX_CHECK(window::fit_blocks(caps, out));
     return out;
 }
 

@@ -33,6 +33,18 @@ std::string_view readout_words(std::uint8_t bit) {
 // As the caller wrote it: (top, left, bottom, right).
 std::string shown(const protocol::data::Rect& r) { return fmt::format("({}, {}, {}, {})", r.top, r.left, r.bottom, r.right); }
 
+std::uint32_t room_at(const protocol::caps::Capabilities& caps, std::uint32_t y) {
+    const auto& a = caps.address.y;
+    return std::min(a.origin_max > y ? a.origin_max - y : 0, a.max_extent);
+}
+
+error::Error too_short(const protocol::data::Rect& rect, std::uint32_t dpi, std::uint32_t step) {
+    return error::Error::unsupported(
+        "frame table", fmt::format("the frame {} is too short for one block of CCD rows at {} dpi: the shortest frame "
+                                   "that scans there is {} long",
+                                   shown(rect), dpi, step));
+}
+
 std::uint32_t clamp_into(std::uint32_t v, std::uint32_t lo, std::uint32_t hi) {
     // An inverted range (lo > hi) clamps to its lower end rather than failing.
     return std::max(lo, std::min(v, hi));
@@ -42,21 +54,7 @@ std::uint32_t clamp_into(std::uint32_t v, std::uint32_t lo, std::uint32_t hi) {
 
 std::uint32_t feed_step(const protocol::caps::Capabilities& caps, std::uint16_t dpi) {
     const auto& a = caps.address;
-    const std::uint32_t m = std::max(a.x.optical_dpi, a.y.optical_dpi);
-    const std::uint32_t q = m / std::max<std::uint32_t>(dpi, 1);
-    if (q < 2) return 1;
-    switch (a.pitch_rule) {
-        case 0:
-        case 1: return q;
-        case 2: {
-            if (a.line_gap == 0) return q;
-            for (std::uint32_t d = q; d >= 2; --d) {
-                if (a.line_gap % d == 0) return d;
-            }
-            return 1;
-        }
-        default: return q & ~1u;
-    }
+    return protocol::image::pitch(a, std::max(a.x.optical_dpi, a.y.optical_dpi), dpi);
 }
 
 std::uint32_t line_block(const protocol::caps::Capabilities& caps) {
@@ -148,16 +146,15 @@ error::Result<std::vector<Window>> Recipe::windows(const protocol::caps::Capabil
     const std::uint32_t y = clamp_into(rect.top, a.y.origin_min, a.y.origin_max);
     std::uint32_t length = rect.bottom > y ? rect.bottom - y : 0;
     const bool all_rows = interleaving == sw::interleaving::MULTILINE_SIMULTANEOUS.bits();
-    if (all_rows) {
-        const std::uint32_t room = std::min(a.y.origin_max > y ? a.y.origin_max - y : 0, a.y.max_extent);
-        const std::uint32_t block = line_block(caps);
-        if (block > 1) {
-            const std::uint64_t rounded = (std::uint64_t{length} + block - 1) / block * block;
-            length = static_cast<std::uint32_t>(std::min<std::uint64_t>(rounded, UINT32_MAX));
-            if (length > room) length = length >= block ? length - block : 0;
-        }
-    }
     if (length == 0) return std::unexpected(error::Error::unsupported("frame table", "a frame of length 0 is not a frame"));
+    if (all_rows) {
+        // Whole decoder blocks at this resolution's own pitch, which is whole CCD line blocks
+        // only where the pitch divides the line gap.
+        const std::uint32_t step =
+            protocol::image::block_feed(a, dpi, sw::ColorInterleaving::from_bits_retain(interleaving));
+        length = protocol::image::whole_blocks(length, step, room_at(caps, y));
+        if (length == 0) return std::unexpected(too_short(rect, dpi, step));
+    }
     if (length > a.y.max_extent) {
         return std::unexpected(error::Error::unsupported(
             "frame table",
@@ -183,6 +180,23 @@ error::Result<std::vector<Window>> Recipe::windows(const protocol::caps::Capabil
         w.multiple_reading = static_cast<std::uint8_t>(samples - 1);
     }
     return out;
+}
+
+error::Result<void> fit_blocks(const protocol::caps::Capabilities& caps, std::span<Window> windows) {
+    if (windows.empty()) return {};
+    const Window& w = windows.front();
+    const std::uint32_t dpi = w.y_dpi != 0 ? w.y_dpi : w.x_dpi;
+    const std::uint32_t step =
+        protocol::image::block_feed(caps.address, dpi, w.interleaving, w.kind.contains(sw::kind::THUMBNAIL));
+    // A pitch that puts every row on one line makes no blocks at all: the decoder says so.
+    if (step <= 1) return {};
+    const std::uint32_t length = protocol::image::whole_blocks(w.length, step, room_at(caps, w.uly));
+    if (length == 0) {
+        const protocol::data::Rect rect{w.uly, w.ulx, w.uly + w.length, w.ulx + w.width};
+        return std::unexpected(too_short(rect, dpi, step));
+    }
+    for (auto& each : windows) each.length = length;
+    return {};
 }
 
 std::vector<Channel> color_channels(const protocol::caps::Capabilities& caps) {

@@ -27,6 +27,11 @@ struct Recipe {
 
 inline constexpr std::uint8_t MAX_READINGS = 16;
 
+// Makes the length of a window set (all one pass) a whole number of decoder blocks at the
+// set's own pitch along the film, as `Recipe::windows` does for its own: for passes built at
+// another resolution than a recipe's. Refused when not one block fits.
+error::Result<void> fit_blocks(const protocol::caps::Capabilities& caps, std::span<protocol::window::Window> windows);
+
 // How many optical lines make one output line at `dpi`.
 std::uint32_t feed_step(const protocol::caps::Capabilities& caps, std::uint16_t dpi);
 // The line block along the film: CCD rows times the line gap, in feed addresses.

@@ -71,7 +71,7 @@ error::Result<ae::Exposures> Session::autoexpose_frame_with(const protocol::data
     }
 
     const auto& host = std::get<ae::AutoExposure::Host>(mechanism.value).metering;
-    auto pass_windows = ae::prescan_windows(caps, seed_white_balance(windows));
+    VX_TRY(auto pass_windows, ae::prescan_windows(caps, seed_white_balance(windows)));
     protocol::decode::Samples samples;
     std::size_t passes = 0;
     const std::size_t max_passes = std::max<std::size_t>(host.max_passes, 1);

@@ -56,19 +56,22 @@ def test_frames_that_cannot_be_worked_on_send_nothing(emulated):
     assert complete is True and exposures == {"red": 20000}
 
 
-def test_a_pass_the_decoder_cannot_take_is_refused_before_any_command(emulated):
-    # At 400 dpi this unit's lines come in an amount that is no whole number of CCD row blocks.
+def test_a_frame_with_no_room_for_one_block_is_refused_before_any_command(emulated):
+    # At 400 dpi this unit reads its CCD rows in blocks of 30 addresses; 10 before the end of the
+    # travel there is no room for one. The unit's own frame scans at that resolution.
     out = emulated(code(PRELUDE, unit_for("LS-8000"), TRUTH, """
         s = vexlor.Session(where)
         frame = s.discover_frames().frames[0]
         n = len(u.log())
         try:
-            s.scan_frame(frame, dpi=400, exposures={}, focus='hold')
+            s.scan_frame((39990, frame[1], 40000, frame[3]), dpi=400, exposures={}, focus='hold')
             result = ['scanned']
         except vexlor.UnsupportedError as e:
-            result = [str(e), u.opcodes()[n:], s.scan_frame(frame, dpi=300, exposures={}, focus='hold').complete]
+            result = [list(frame), str(e), u.opcodes()[n:], s.scan_frame(frame, dpi=400, exposures={}, focus='hold').complete]
     """)).result
-    assert out == ["decode: 896 columns is not a whole number of 3-column blocks", [], True]
+    (_, left, _, right), *rest = out
+    assert rest == [f"frame table: the frame (39990, {left}, 40000, {right}) is too short for one block of CCD rows at "
+                    "400 dpi: the shortest frame that scans there is 30 long", [], True]
 
 
 def test_infrared_metering_on_a_unit_with_one_colour_window_is_refused_before_any_command(emulated):

@@ -82,6 +82,8 @@ TEST(ImageLayout, PitchRules) {
         {2, 7, 800, false, 1},  {2, 0, 800, false, 5},  {0, 6, 1000, false, 4}, {1, 6, 1000, false, 4},
         {2, 6, 4000, false, 1}, {0, 6, 800, true, 5},   {1, 6, 800, true, 5},   {2, 6, 800, true, 5},
         {3, 6, 800, true, 5},   {0, 0, 3000, false, 1},
+        // Two bits on the page; a record holding more keeps to even steps, as the window recipe reads it.
+        {4, 6, 1000, false, 4}, {7, 6, 1333, false, 2},
     };
     for (const auto& c : cases) {
         Window w = sized(c.x_dpi);
@@ -249,4 +251,36 @@ TEST(ImageLayout, EdgesAndTotalBytes) {
     EXPECT_EQ(no_ir_flag.ir_edges, no_ir_flag.color_edges);
     const auto plain = build(unit(), set_of({1, 2, 3}, sized(4000, 100)));
     EXPECT_EQ(plain.total_bytes(), 600u * 100);
+}
+
+TEST(ImageLayout, BlocksAtThePassPitch) {
+    // Three rows 12 lines apart, even steps: at 400 dpi the pitch is 10 and the rows 1 line apart,
+    // so a block is 3 lines, 30 feed addresses; at full resolution 36.
+    auto c = unit(3, 12);
+    const auto all = sw::interleaving::MULTILINE_SIMULTANEOUS;
+    EXPECT_EQ(image::block_feed(c.address, 400, all), 30u);
+    EXPECT_EQ(image::block_feed(c.address, 4000, all), 36u);
+    EXPECT_EQ(image::block_feed(c.address, 400, sw::interleaving::LINE_WITHOUT_DISTANCE), 1u);
+    EXPECT_EQ(image::block_feed(c.address, 250, all), 0u);  // pitch 16: every row on one line
+    // The layout's block is the one block_feed counts, and whole blocks of it decode.
+    Window w = sized(400, 1000);
+    w.interleaving = all;
+    w.length = image::whole_blocks(8900, 30, 40000);
+    const auto l = build(c, set_of({1, 2, 3}, w));
+    EXPECT_EQ(l.block(), (image::Block{3, 1}));
+    EXPECT_EQ(l.lines, 891u);
+    EXPECT_EQ(std::uint64_t{l.block().lines()} * l.y_pitch, 30u);
+}
+
+TEST(ImageLayout, WholeBlocks) {
+    struct Case {
+        std::uint32_t length, step, room, whole;
+    };
+    const Case cases[] = {
+        {1000, 24, 36000, 1008}, {1008, 24, 36000, 1008}, {1000, 24, 1005, 984},  // room for less: one block off
+        {10, 24, 36000, 24},     {10, 24, 20, 0},         {24, 24, 23, 0},       // not one block fits
+        {1000, 1, 10, 1000},     {1000, 0, 10, 1000},     {0, 24, 100, 0},
+        {4294967290u, 24, 4294967295u, 4294967280u},  // rounding up would pass 32 bits
+    };
+    for (const auto& c : cases) EXPECT_EQ(image::whole_blocks(c.length, c.step, c.room), c.whole) << c.length << " " << c.step;
 }

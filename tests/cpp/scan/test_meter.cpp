@@ -4,6 +4,8 @@
 #include <numeric>
 
 #include "cpp/refusal.hpp"
+#include "protocol/decode.hpp"
+#include "protocol/image.hpp"
 #include "scan/autoexpose.hpp"
 #include "scan/meter.hpp"
 #include "scan/profile.hpp"
@@ -127,7 +129,7 @@ TEST(Exposures, PrescanWindows) {
     w.mode = sw::mode::NORMAL_QUALITY | sw::mode::MULTI_READING;
     for (const auto& [product, x, y] : std::vector<std::tuple<const char*, int, int>>{{"LS-50 ED", 285, 285}, {"LS-9000 ED", 250, 125}}) {
         c.identity.product = product;
-        const auto p = autoexpose::prescan_windows(c, std::vector<Window>{w}).front();
+        const auto p = autoexpose::prescan_windows(c, std::vector<Window>{w})->front();
         EXPECT_EQ(p.x_dpi, x);
         EXPECT_EQ(p.y_dpi, y);
         EXPECT_EQ(p.multiple_reading, 0);
@@ -136,7 +138,45 @@ TEST(Exposures, PrescanWindows) {
         EXPECT_EQ(p.exposure, 5u);
     }
     c.set_window.modes |= sw::mode::HIGH_SPEED;
-    EXPECT_EQ(autoexpose::prescan_windows(c, std::vector<Window>{w}).front().mode, sw::mode::HIGH_SPEED);
+    EXPECT_EQ(autoexpose::prescan_windows(c, std::vector<Window>{w})->front().mode, sw::mode::HIGH_SPEED);
+}
+
+TEST(Exposures, PrescanWindowsReadingAllRowsKeepWholeBlocksAtTheirPitch) {
+    // Rows 16 lines apart: at the prescan's 285 dpi the pitch is 14 and a block 3 lines, 42
+    // addresses, where the frame's own recipe rounded to blocks of 48.
+    namespace sw = protocol::caps::set_window;
+    protocol::caps::Capabilities c;
+    c.identity.product = "LS-50 ED";
+    c.address.x = {0, 1000, 100, 4000, 3950, 4000};
+    c.address.y = {0, 36000, 100, 4000, 36000, 4000};
+    c.address.line_gap = 16;
+    c.address.ccd_lines = 3;
+    c.set_window.modes = sw::mode::NORMAL_QUALITY;
+    Window w = window(1, 5);
+    w.x_dpi = w.y_dpi = 4000;
+    w.width = 800;
+    w.bits = 16;
+    w.kind = sw::kind::IMAGE;
+    w.interleaving = sw::interleaving::MULTILINE_SIMULTANEOUS;
+    w.composition = protocol::window::Composition::of(protocol::window::Composition::Kind::MultilevelBW);
+    struct Case {
+        std::uint32_t uly, length, fitted;
+    };
+    for (const Case k : {Case{1000, 1008, 1008}, Case{1000, 1010, 1050}, Case{34990, 1010, 1008}}) {
+        w.uly = k.uly;
+        w.length = k.length;
+        const auto p = autoexpose::prescan_windows(c, std::vector<Window>{w});
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->front().length, k.fitted);
+        const auto layout = protocol::image::Layout::make(c, *p, 4000, std::nullopt);
+        ASSERT_TRUE(layout) << error::debug_string(layout.error());
+        EXPECT_TRUE(protocol::decode::Decoder::make(*layout)) << layout->lines;
+    }
+    w.uly = 35990;
+    w.length = 10;
+    test_support::expect_refused(autoexpose::prescan_windows(c, std::vector<Window>{w}), "frame table",
+                                 "the frame (35990, 0, 36000, 800) is too short for one block of CCD rows at 285 dpi: the "
+                                 "shortest frame that scans there is 42 long");
 }
 
 TEST(Film, Names) {

@@ -3,6 +3,8 @@
 
 #include "cpp/refusal.hpp"
 #include "diag/log.hpp"
+#include "protocol/decode.hpp"
+#include "protocol/image.hpp"
 #include "scan/thumbnail.hpp"
 #include "scan/window.hpp"
 
@@ -118,6 +120,55 @@ TEST(Recipe, WindowsOfARectangle) {
     ASSERT_EQ(r->size(), 1u);
     EXPECT_EQ(r->front().id, 0);
     EXPECT_EQ(r->front().composition.code(), 2);
+}
+
+TEST(Recipe, MultiLinePassesAreWholeDecoderBlocksAtTheirOwnPitch) {
+    struct Case {
+        const char* name;
+        std::uint8_t rule, gap, rows;
+        std::uint16_t dpi;
+        protocol::data::Rect rect;
+        std::uint32_t length;  // of the windows
+        std::uint32_t lines;   // of the pass
+    };
+    const Case cases[] = {
+        {"rows 4 lines apart at pitch 3: blocks of 3 lines, 9 addresses", 1, 4, 3, 1300, {0, 0, 1010, 800}, 1017, 339},
+        {"rows 12 apart at pitch 10: blocks of 3 lines", 3, 12, 3, 400, {1200, 100, 10100, 3000}, 8910, 891},
+        {"four rows 16 apart at pitch 6: blocks of 8 lines", 3, 16, 4, 666, {1000, 100, 12200, 3000}, 11232, 1872},
+        {"a pitch that divides the gap keeps whole CCD line blocks", 1, 8, 3, 2000, {0, 0, 1000, 800}, 1008, 504},
+        {"no room to round up: one block shorter", 3, 12, 3, 400, {27010, 100, 36000, 3000}, 8970, 897},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto caps = unit();
+        caps.address.pitch_rule = c.rule;
+        caps.address.line_gap = c.gap;
+        caps.address.ccd_lines = c.rows;
+        const auto windows = Recipe{c.dpi, 1, ALL, true}.windows(caps, c.rect);
+        ASSERT_TRUE(windows) << error::debug_string(windows.error());
+        EXPECT_EQ(windows->front().length, c.length);
+        const auto layout = protocol::image::Layout::make(caps, *windows, 4000, std::nullopt);
+        ASSERT_TRUE(layout);
+        EXPECT_EQ(layout->lines, c.lines);
+        EXPECT_TRUE(protocol::decode::Decoder::make(*layout));
+        // What the recipe rounds to is the pitch the layout counts lines at.
+        EXPECT_EQ(feed_step(caps, c.dpi), layout->y_pitch);
+    }
+    // Only a frame with no room for one block is refused, naming the shortest that scans.
+    auto caps = unit();
+    caps.address.pitch_rule = 3;
+    caps.address.line_gap = 12;
+    const Recipe recipe{400, 1, ALL, false};
+    expect_refused(recipe.windows(caps, {35990, 0, 36000, 800}), "frame table",
+                   "the frame (35990, 0, 36000, 800) is too short for one block of CCD rows at 400 dpi: the shortest "
+                   "frame that scans there is 30 long");
+    expect_refused(check_frame(caps, 4000, {35990, 0, 36000, 800}, &recipe), "frame table",
+                   "the frame (35990, 0, 36000, 800) is too short for one block of CCD rows at 400 dpi: the shortest "
+                   "frame that scans there is 30 long");
+    // Shorter than a block with room to grow: it scans one block.
+    const auto grown = recipe.windows(caps, {35960, 0, 35970, 800});
+    ASSERT_TRUE(grown);
+    EXPECT_EQ(grown->front().length, 30u);
 }
 
 TEST(Recipe, FrameLengths) {
