@@ -162,7 +162,9 @@ nb::bytes marks_bytes(const emulator::render::Stream& pass, const emulator::film
     std::string out(std::size_t{rows} * cols, '\0');
     for (std::uint32_t r = 0; r < rows; ++r) {
         for (std::uint32_t c = 0; c < cols; ++c) {
-            if (film.marked(pass.film_x(rows - 1 - r), pass.film_y(c))) out[std::size_t{r} * cols + c] = 1;
+            if (film.marked(pass.film_x(rows - 1 - r), pass.film_y(c), pass.sensor().x_pitch, pass.sensor().y_pitch)) {
+                out[std::size_t{r} * cols + c] = 1;
+            }
         }
     }
     return nb::bytes(out.data(), out.size());
