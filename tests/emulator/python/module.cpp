@@ -318,7 +318,8 @@ NB_MODULE(vexlor_emulator, m) {
             "(pixels, lines) plane in the host's orientation, at 16 bits (full_scale=False: at the pass's\n"
             "depth); specks=False: as if the film had none")
         .def("pass_marks", [](const emulator::Unit& u) { return marks_bytes(*last_pass(u), u.film()); },
-             "Where the last pass looks at a speck: one byte a sample, in pass_plane's orientation")
+             "Where the last pass looks at a speck: one byte a sample, 1 where a speck covers any of it,\n"
+             "in pass_plane's orientation")
         .def(
             "script_image",
             [](emulator::Unit& u, std::optional<std::uint64_t> end_at, bool ili, std::uint64_t surplus,
