@@ -23,12 +23,18 @@ constexpr std::size_t CALIBRATION_PIXELS = 2'500'000;
 error::Error refuse(std::string reason) { return error::Error::unsupported("clean", std::move(reason)); }
 
 std::uint8_t profile_for(std::optional<protocol::model::Model> model) {
-    using protocol::model::Model;
     if (!model) {
         VX_WARN(TARGET, "unrecognized scanner, cleaning with a default profile");
         return 0;
     }
-    switch (*model) {
+    return profile_of(*model);
+}
+
+}  // namespace
+
+std::uint8_t profile_of(protocol::model::Model model) {
+    using protocol::model::Model;
+    switch (model) {
         case Model::Ls40:
         case Model::Ls50: return 2;
         case Model::Ls4000:
@@ -38,8 +44,6 @@ std::uint8_t profile_for(std::optional<protocol::model::Model> model) {
     }
     return 0;
 }
-
-}  // namespace
 
 // Rows of the output side by side: each reads its own input row.
 void decimate(std::span<const std::uint16_t> plane, std::size_t width, std::size_t step, std::span<std::uint16_t> out) {

@@ -27,6 +27,9 @@ error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const
                                        std::optional<protocol::model::Model> model,
                                        dust::Workspace* workspace = nullptr);
 
+// The index into dust::PROFILES of a model's family.
+std::uint8_t profile_of(protocol::model::Model model);
+
 // Sample (y x step, x x step) of each whole step x step block of a plane `width` samples wide.
 std::vector<std::uint16_t> decimate(std::span<const std::uint16_t> plane, std::size_t width, std::size_t step);
 // The same into `out`, which holds the output's whole rows.

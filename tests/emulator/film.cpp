@@ -15,6 +15,10 @@ constexpr std::uint32_t CLEAR[4] = {52000, 41000, 30000, 60000};
 constexpr std::uint32_t DARK[4] = {2000, 1800, 1600, 58000};
 // Infrared lost where the red-sensitive dye is densest.
 constexpr std::uint32_t IR_CROSSTALK = 2600;
+// A speck's density in infrared, in stops: it passes an eighth of the light.
+constexpr double SHADOW_STOPS = 3.0;
+// Points along each side of a sample at which a speck's edge is looked for.
+constexpr int SUB = 16;
 
 std::uint32_t hash(std::uint32_t x, std::uint32_t y, std::uint32_t seed) {
     std::uint32_t h = x * 0x9E3779B1u ^ y * 0x85EBCA77u ^ seed * 0xC2B2AE3Du;
@@ -123,29 +127,48 @@ Light light_of(std::uint8_t window_id) {
     }
 }
 
-bool Film::marked(std::uint32_t x, std::uint32_t y) const {
-    for (const auto& s : specks) {
-        switch (s.mark) {
-            case Mark::Dust: {
-                const std::int64_t dx = std::int64_t{x} - s.x, dy = std::int64_t{y} - s.y;
-                if (dx * dx + dy * dy <= std::int64_t{s.size} * s.size) return true;
-                break;
-            }
-            case Mark::Hair:  // across the film, two addresses thick, bending once
-                if (x >= s.x && x < s.x + s.size) {
-                    const std::uint32_t bend = (x - s.x) < s.size / 2 ? (x - s.x) / 4 : (s.size - (x - s.x)) / 4;
-                    if (y >= s.y + bend && y < s.y + bend + 2) return true;
-                }
-                break;
-            case Mark::Scratch:  // along the film, one address wide
-                if (x == s.x && y >= s.y && y < s.y + s.size) return true;
-                break;
-        }
+double Film::coverage(const Speck& s, std::uint32_t x, std::uint32_t y, std::uint32_t x_pitch, std::uint32_t y_pitch) {
+    // The sample's footprint, and the speck's bounding box, in continuous addresses.
+    const double fx0 = x - 0.5, fy0 = y - 0.5, fx1 = fx0 + std::max<std::uint32_t>(x_pitch, 1),
+                 fy1 = fy0 + std::max<std::uint32_t>(y_pitch, 1);
+    const double sx = s.x, sy = s.y, size = s.size;
+    double bx0 = 0, by0 = 0, bx1 = 0, by1 = 0;
+    switch (s.mark) {
+        case Mark::Dust: bx0 = sx - size, by0 = sy - size, bx1 = sx + size, by1 = sy + size; break;
+        case Mark::Hair: bx0 = sx - 0.5, by0 = sy - 0.5, bx1 = sx + size - 0.5, by1 = sy + size / 8 + 1.5; break;
+        case Mark::Scratch: bx0 = sx - 0.5, by0 = sy - 0.5, bx1 = sx + 0.5, by1 = sy + size - 0.5; break;
     }
-    return false;
+    if (fx1 <= bx0 || fx0 >= bx1 || fy1 <= by0 || fy0 >= by1) return 0.0;
+    const auto inside = [&](double px, double py) {
+        switch (s.mark) {
+            case Mark::Dust: return (px - sx) * (px - sx) + (py - sy) * (py - sy) <= size * size;
+            case Mark::Hair: {  // across the film, two addresses thick, bending once
+                const double u = px - sx;
+                if (u < -0.5 || u >= size - 0.5) return false;
+                const double bend = std::max(u < size / 2 ? u / 4 : (size - u) / 4, 0.0);
+                return std::abs(py - (sy + bend + 0.5)) < 1.0;
+            }
+            case Mark::Scratch:  // along the film, one address wide
+                return std::abs(px - sx) < 0.5 && py >= sy - 0.5 && py < sy + size - 0.5;
+        }
+        return false;
+    };
+    // A sample wholly inside a disc is covered; anything else is counted on a fine grid.
+    if (s.mark == Mark::Dust && inside(fx0, fy0) && inside(fx1, fy0) && inside(fx0, fy1) && inside(fx1, fy1)) return 1.0;
+    int hits = 0;
+    for (int j = 0; j < SUB; ++j) {
+        const double py = fy0 + (fy1 - fy0) * (j + 0.5) / SUB;
+        for (int i = 0; i < SUB; ++i) hits += inside(fx0 + (fx1 - fx0) * (i + 0.5) / SUB, py);
+    }
+    return double(hits) / (SUB * SUB);
 }
 
-std::uint16_t Film::transmittance(Light light, std::uint32_t x, std::uint32_t y) const {
+bool Film::marked(std::uint32_t x, std::uint32_t y, std::uint32_t x_pitch, std::uint32_t y_pitch) const {
+    return std::any_of(specks.begin(), specks.end(),
+                       [&](const Speck& s) { return coverage(s, x, y, x_pitch, y_pitch) > 0.0; });
+}
+
+std::uint16_t Film::transmittance(Light light, std::uint32_t x, std::uint32_t y, const Sensor& sensor) const {
     if (x < left || x >= right || y < start || y >= end) return 0;
     const int c = static_cast<int>(light);
     const auto& between = base == Base::Clear ? CLEAR : DARK;
@@ -168,7 +191,17 @@ std::uint16_t Film::transmittance(Light light, std::uint32_t x, std::uint32_t y)
         }
         break;
     }
-    if (!specks.empty() && marked(x, y)) t = t / 8;
+    if (!specks.empty()) {
+        // Each speck passes its share of the light over the part of the sample it covers.
+        const double stops = light == Light::Infrared ? SHADOW_STOPS : SHADOW_STOPS * sensor.gain[static_cast<std::size_t>(c)];
+        const double passed = std::exp2(-stops);
+        double through = 1.0;
+        for (const auto& s : specks) {
+            const double cover = coverage(s, x, y, sensor.x_pitch, sensor.y_pitch);
+            if (cover > 0.0) through *= 1.0 - cover * (1.0 - passed);
+        }
+        if (through < 1.0) t = static_cast<std::uint32_t>(std::lround(t * through));
+    }
     return static_cast<std::uint16_t>(std::min(t, FULL));
 }
 
@@ -225,12 +258,15 @@ void show_scene(Film& film, std::size_t index) {
     f.picture = Picture::Scene;
     f.density = 100;
     f.darkness = 0;
-    // Dust where it shows against sky, snow, water and grass: (along, across from the picture's
-    // top, as fractions of the frame) and a radius in 1/1000 of the frame's width (24 um on 135).
+    // Dust where it shows against sky, snow, water and grass, and where it hides in detail: on the
+    // roof's edge, the house's wall, the tree's crown and trunk, the snow line and the lake's
+    // shore. (along, across from the picture's top, as fractions of the frame) and a radius in
+    // 1/1000 of the frame's width (24 um on 135).
     constexpr struct {
         int along, down, radius;
-    } dust[] = {{120, 140, 10}, {300, 300, 6},  {450, 90, 4},  {580, 200, 8},  {850, 120, 5},
-                {640, 420, 7},  {320, 800, 9},  {500, 860, 5}, {160, 920, 6},  {900, 880, 4}};
+    } dust[] = {{120, 140, 10}, {300, 300, 6}, {450, 90, 4},  {580, 200, 8}, {850, 120, 5}, {640, 420, 7},
+                {320, 800, 9},  {500, 860, 5}, {160, 920, 6}, {900, 880, 4}, {727, 620, 6}, {700, 720, 5},
+                {217, 520, 7},  {400, 400, 6}, {367, 720, 8}, {177, 650, 4}};
     film.specks.clear();
     for (const auto& d : dust) {
         film.specks.push_back({Mark::Dust, f.left + static_cast<std::uint32_t>(std::uint64_t{f.width} * (1000 - d.down) / 1000),

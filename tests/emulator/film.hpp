@@ -4,6 +4,7 @@
 // y along it) and computed on demand from integers, so tests can ask what any pixel holds.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -35,12 +36,24 @@ struct Frame {
     bool operator==(const Frame&) const = default;
 };
 
+// A defect on the film. Every kind holds back seven eighths of the infrared where it lies, and
+// more of the colours: shorter wavelengths scatter more (see Sensor).
 enum class Mark { Dust, Hair, Scratch };
 struct Speck {
     Mark mark = Mark::Dust;
     std::uint32_t x = 0;
     std::uint32_t y = 0;
     std::uint32_t size = 0;  // a dust speck's radius; a hair's or scratch's length (a hair runs across, a scratch along)
+};
+
+// How a unit reads the film. A sample takes in the light of a pitch x pitch block of addresses,
+// each address a unit square round its point, so a defect's edge covers part of a sample. A
+// defect's density in each colour is `gain` times its density in infrared, the unit family's
+// figure (the one its dust removal is tuned to).
+struct Sensor {
+    std::uint32_t x_pitch = 1;
+    std::uint32_t y_pitch = 1;
+    std::array<float, 3> gain{1.0f, 1.0f, 1.0f};
 };
 
 struct Film {
@@ -56,10 +69,14 @@ struct Film {
     std::vector<Speck> specks;
     std::uint32_t seed = 1;
 
-    // Transmittance at one optical address, 0 (opaque) to 65535 (clear).
-    std::uint16_t transmittance(Light light, std::uint32_t x, std::uint32_t y) const;
-    // Whether a speck covers (x, y).
-    bool marked(std::uint32_t x, std::uint32_t y) const;
+    // Transmittance of the sample at optical address (x, y), 0 (opaque) to 65535 (clear): the
+    // picture at that address, dimmed by the share of the sample each speck covers.
+    std::uint16_t transmittance(Light light, std::uint32_t x, std::uint32_t y, const Sensor& sensor = {}) const;
+    // The share of the sample at (x, y), `x_pitch` x `y_pitch` addresses, that a speck covers: 0 to 1.
+    static double coverage(const Speck& speck, std::uint32_t x, std::uint32_t y, std::uint32_t x_pitch = 1,
+                           std::uint32_t y_pitch = 1);
+    // Whether any speck covers part of that sample.
+    bool marked(std::uint32_t x, std::uint32_t y, std::uint32_t x_pitch = 1, std::uint32_t y_pitch = 1) const;
 };
 
 // A strip of `count` 135 frames as loaded in a unit of this model: frames 36 mm long with gaps of
@@ -95,7 +112,8 @@ std::vector<protocol::data::PerforationInformation> perforation_readings(const F
                                                                          std::uint64_t lines);
 
 // Turns `film` into slide film whose frame `index` shows the scene, with dust specks of several
-// sizes on it (and nowhere else), so a preview shows what cleaning does. No-op past the last frame.
+// sizes on it (and nowhere else), on smooth areas and on edges, so a preview shows what cleaning
+// does. No-op past the last frame.
 void show_scene(Film& film, std::size_t index = 0);
 
 // The frames a model's published frame table names, as a film with content in each.

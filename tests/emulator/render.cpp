@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dust/dust.hpp"
+#include "scan/clean.hpp"
+
 namespace vexlor::emulator::render {
 
 namespace {
@@ -36,6 +39,7 @@ error::Result<Stream> Stream::make(const ModelValues& meant, std::vector<Window>
     s.windows_ = std::move(windows);
     s.film_ = std::move(film);
     s.total_ = s.layout_.total_bytes();
+    s.sensor_ = {s.layout_.x_pitch, s.layout_.y_pitch, dust::PROFILES[scan::clean::profile_of(meant.model)].gain};
     for (const auto& w : s.windows_) s.nominal_.push_back(white_balance_exposure(w.id));
     const auto& front = s.windows_.front();
     s.x0_ = optical(front.ulx, units, meant.address.x.optical_dpi);
@@ -59,7 +63,7 @@ std::uint32_t Stream::row_gain(std::uint32_t line) const {
 
 std::uint16_t Stream::value(std::size_t w, std::uint32_t x, std::uint32_t line) const {
     const Window& win = windows_[w];
-    const std::uint16_t t = film_->transmittance(film::light_of(win.id), film_x(x), film_y(line));
+    const std::uint16_t t = film_->transmittance(film::light_of(win.id), film_x(x), film_y(line), sensor_);
     const std::uint16_t v = film::exposed(t, win.exposure != 0 ? win.exposure : nominal_[w], nominal_[w]);
     return win.bits >= 16 || win.bits == 0 ? v : static_cast<std::uint16_t>(v >> (16 - win.bits));
 }

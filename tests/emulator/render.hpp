@@ -47,6 +47,8 @@ public:
     // Where pixel `x` of output line `line` looks on the film, in optical addresses.
     std::uint32_t film_x(std::uint32_t x) const;
     std::uint32_t film_y(std::uint32_t line) const;
+    // How this pass reads the film: its pitches and the unit family's colour gain of a defect.
+    const film::Sensor& sensor() const { return sensor_; }
     // The sample the unit means for window `w` (set order) at pixel `x` of output line `line`, at
     // the window's depth, as a host reads it after averaging the readings and correcting the rows.
     std::uint16_t value(std::size_t w, std::uint32_t x, std::uint32_t line) const;
@@ -68,6 +70,7 @@ private:
     protocol::image::Layout layout_;
     std::vector<protocol::window::Window> windows_;
     std::shared_ptr<const film::Film> film_;
+    film::Sensor sensor_;
     std::vector<std::uint32_t> nominal_;    // per window
     std::vector<std::uint32_t> row_gains_;  // per CCD row, when rows are read at once
     std::uint32_t x0_ = 0, y0_ = 0;

@@ -1,6 +1,6 @@
 # scripts/try as a newcomer runs it: the README's example end to end against the emulated unit,
 # with the module scripts/setup installed, leaving a preview with the unit's profile and the
-# infrared plane.
+# infrared plane, and what the film holds without its dust.
 import io
 import os
 import re
@@ -14,16 +14,20 @@ from PIL import Image, ImageCms
 ROOT = Path(__file__).resolve().parents[2]
 
 
-def around(mask, reach):
-    # The pixels within `reach` of the mask, the mask left out.
-    grown = mask.copy()
-    for shift in range(1, reach + 1):
-        for axis in (0, 1):
-            grown |= numpy.roll(mask, shift, axis) | numpy.roll(mask, -shift, axis)
-    return grown & ~mask
+def spread(plane, reach):
+    # The range of the plane within `reach` of each pixel (a square).
+    high, low = plane.copy(), plane.copy()
+    for axis in (0, 1):
+        h, l = high.copy(), low.copy()
+        for shift in range(1, reach + 1):
+            for s in (shift, -shift):
+                h = numpy.maximum(h, numpy.roll(high, s, axis))
+                l = numpy.minimum(l, numpy.roll(low, s, axis))
+        high, low = h, l
+    return high - low
 
 
-def test_scripts_try_scans_the_first_frame_and_leaves_the_two_images(tmp_path):
+def test_scripts_try_scans_the_first_frame_and_leaves_its_images(tmp_path):
     # Outside umockdev and the test build, as from a shell; the script builds, wraps and finds the rest.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONPATH")}
     proc = subprocess.run([sys.executable, str(ROOT / "scripts" / "try"), "--dpi", "300", "--out", str(tmp_path)],
@@ -50,10 +54,17 @@ def test_scripts_try_scans_the_first_frame_and_leaves_the_two_images(tmp_path):
     description = ImageCms.getProfileDescription(ImageCms.ImageCmsProfile(io.BytesIO(profile))).strip()
     assert f'ICC profile  {len(profile):,} bytes, "{description}"' in out, out
 
-    # The dust reads dark in infrared; in the cleaned preview it no longer darkens the picture.
+    # Where the dust lies (dark in infrared), the cleaned preview comes back to the film without it:
+    # on smooth areas, where a speck would show most, within 5 % per colour on average (uncleaned,
+    # 86 %); on edges, whose pixels are rebuilt from both sides of the edge, within 25 %.
     ir = numpy.asarray(infrared).astype(float)
-    dust = (ir > 0) & (ir < 0.5 * numpy.median(ir))  # the holder beside the strip passes nothing
-    assert dust.sum() > 20
-    light = numpy.asarray(frame).astype(float).sum(axis=2)
-    ring = around(dust, 4) & ~around(dust, 2) & (ir > 0.8 * numpy.median(ir))
-    assert light[dust].mean() > 0.7 * light[ring].mean()
+    dust = (ir > 0) & (ir < 0.9 * numpy.median(ir[ir > 0]))  # the holder beside the strip passes nothing
+    truth = Image.open(tmp_path / "truth.png")
+    assert (truth.mode, truth.size, truth.info.get("icc_profile")) == ("RGB", (cols, rows), profile)
+    truth = numpy.asarray(truth).astype(float)
+    light = truth.sum(axis=2)
+    edge = spread(light, 4) > 0.2 * light
+    error = numpy.abs(numpy.asarray(frame).astype(float) - truth) / numpy.maximum(truth, 1)
+    for where, bound in ((dust & ~edge, 0.05), (dust & edge, 0.25)):
+        assert where.sum() > 20
+        assert (error[where].mean(axis=0) < bound).all(), (bound, error[where].mean(axis=0))

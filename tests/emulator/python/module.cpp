@@ -162,7 +162,9 @@ nb::bytes marks_bytes(const emulator::render::Stream& pass, const emulator::film
     std::string out(std::size_t{rows} * cols, '\0');
     for (std::uint32_t r = 0; r < rows; ++r) {
         for (std::uint32_t c = 0; c < cols; ++c) {
-            if (film.marked(pass.film_x(rows - 1 - r), pass.film_y(c))) out[std::size_t{r} * cols + c] = 1;
+            if (film.marked(pass.film_x(rows - 1 - r), pass.film_y(c), pass.sensor().x_pitch, pass.sensor().y_pitch)) {
+                out[std::size_t{r} * cols + c] = 1;
+            }
         }
     }
     return nb::bytes(out.data(), out.size());
@@ -316,7 +318,8 @@ NB_MODULE(vexlor_emulator, m) {
             "(pixels, lines) plane in the host's orientation, at 16 bits (full_scale=False: at the pass's\n"
             "depth); specks=False: as if the film had none")
         .def("pass_marks", [](const emulator::Unit& u) { return marks_bytes(*last_pass(u), u.film()); },
-             "Where the last pass looks at a speck: one byte a sample, in pass_plane's orientation")
+             "Where the last pass looks at a speck: one byte a sample, 1 where a speck covers any of it,\n"
+             "in pass_plane's orientation")
         .def(
             "script_image",
             [](emulator::Unit& u, std::optional<std::uint64_t> end_at, bool ili, std::uint64_t surplus,
