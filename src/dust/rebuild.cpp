@@ -268,7 +268,9 @@ std::optional<std::array<float, 3>> rebuild(const View& view, const Params& para
             const float upper = hi[s] >= 0.0f ? a * hi[s] : b * hi[s];
             t[s] = e[s] < lower ? e[s] - lower : (e[s] > upper ? e[s] - upper : 0.0f);
         }
-        const float base = m_b + params.gain[ch] * (params.ir_ref - mg_b);
+        // The gate sits `gate_zero` below the infrared density, so clear film's gate is
+        // ir_ref - gate_zero: measured from there, an undamaged neighbourhood adds nothing.
+        const float base = m_b + params.gain[ch] * ((params.ir_ref - params.gate_zero) - mg_b);
         const float value = ((base + t[0] * coarse_weight) + t[1] * box3.weight) + t[2] * fine_weight;
         out[ch] = grain(value, p, ch, params);
     }
