@@ -19,7 +19,8 @@
 namespace vexlor::python {
 
 namespace away_detail {
-// Discovery threads still running, for interpreter exit to wait for.
+// Unit work outside any session's hold (listings, opens) still running, for interpreter exit to
+// wait for: until it ends it may still be talking to a unit.
 void started();
 void finished();
 
@@ -76,8 +77,25 @@ T away(Work work) {
     return std::move(*out);
 }
 
-// At interpreter exit (without the interpreter lock): waits, a bounded time, for discovery
-// threads to finish, so none is left inside the USB library while the process ends.
-void end_listings();
+// Counts the scope as unit work outside any session's hold; `done` ends it early.
+class UnitWork {
+public:
+    UnitWork() { away_detail::started(); }
+    ~UnitWork() { done(); }
+    UnitWork(const UnitWork&) = delete;
+    UnitWork& operator=(const UnitWork&) = delete;
+    void done() {
+        if (counted_) away_detail::finished();
+        counted_ = false;
+    }
+
+private:
+    bool counted_ = true;
+};
+
+// At interpreter exit (without the interpreter lock): waits, a bounded time, for listings and
+// opens to finish, so none is left talking to a unit, or inside the USB library, while the
+// process ends. They stop at their next look for a signal.
+void end_unit_work();
 
 }  // namespace vexlor::python

@@ -38,8 +38,8 @@ void finished() {
 
 }  // namespace away_detail
 
-void end_listings() {
-    // Each has been told to stop, or is about to be: at most the probe in flight is left.
+void end_unit_work() {
+    // Each stops at its next look for a signal: at most the command in flight is left.
     std::unique_lock lock(away_detail::running_mutex);
     away_detail::running_changed.wait_for(lock, std::chrono::seconds(10), [] { return away_detail::running == 0; });
 }

@@ -153,7 +153,7 @@ void PySession::end_all() {
     // From here on no other thread takes the interpreter lock: a call still running stops at its
     // next look for a signal, and its thread stays in C++ once it has let go of the unit.
     begin_exit();
-    end_listings();
+    end_unit_work();
     // Held throughout, so no session is freed under us; a thread dropping one waits here.
     std::lock_guard lock(live_mutex);
     for (PySession* s : live) s->ending_.store(true);
@@ -174,6 +174,7 @@ session::Session open_session(const device::Device& d) {
     std::optional<Pending> pending;
     std::optional<session::Session> opened;
     {
+        UnitWork counted;
         Released release;
         if (auto t = d.open(); !t) {
             pending.emplace(convert(std::move(t).error()));
@@ -187,6 +188,7 @@ session::Session open_session(const device::Device& d) {
         if (!release.restore()) {
             // Interpreter exit: the unit is let go before this thread stops for good.
             opened.reset();
+            counted.done();
             park();
         }
     }
