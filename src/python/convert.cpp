@@ -93,17 +93,17 @@ bool report(PyObject* callback, std::string_view stage, std::size_t index, const
         }
     }
     for (PyObject* a : args) Py_XDECREF(a);
-    // KeyboardInterrupt or SystemExit stops the call and is raised when it returns.
-    if (Interrupt* interrupt = current_interrupt(); interrupt && interrupt->keep_if_fatal()) return true;
-    if (PyErr_Occurred()) {
+    if (!PyErr_Occurred()) return stop;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        // KeyboardInterrupt or SystemExit stops the call and is raised when it returns.
+        if (Interrupt* interrupt = current_interrupt(); interrupt && interrupt->keep_if_fatal()) return true;
+    } else if (reported && !*reported) {
         // An ordinary exception does not stop the pass, but a caller's bug should not go unseen:
         // it is reported as CPython reports what it cannot raise, the first of each call only.
-        if (reported && !*reported) {
-            *reported = true;
-            PyErr_WriteUnraisable(callback);
-        }
-        PyErr_Clear();
+        *reported = true;
+        PyErr_WriteUnraisable(callback);
     }
+    PyErr_Clear();
     return stop;
 }
 
