@@ -3,20 +3,26 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace vexlor::python {
 
 namespace {
 
-// Taking the lock back and the start of exit exclude each other: a thread that was let in takes
-// the lock before exit begins; a thread that comes after is shut out. Only threads without the
-// interpreter lock take `gate`, so it never waits on a thread that needs the interpreter lock.
+// Taking the lock back and the start of exit exclude each other: a thread let in before exit
+// began gets the lock before exit goes on; a thread that comes after is shut out. `gate` is held
+// only for a few steps, never while waiting for the interpreter lock.
 std::mutex gate;
-bool exiting = false;         // guarded by gate
-std::thread::id exiter;       // guarded by gate
+std::condition_variable let_in;
+bool exiting = false;    // guarded by gate
+std::thread::id exiter;  // guarded by gate
+int entering = 0;        // threads let in and still waiting for the interpreter lock; guarded by gate
 
 bool finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -26,20 +32,45 @@ bool finalizing() {
 #endif
 }
 
-// Without gate.
+// With gate held.
 bool shut_out_locked() {
     if (exiting) return std::this_thread::get_id() != exiter;
     // Exit began without the handler (it is registered at import): the process's first thread finalises.
     return finalizing() && ::syscall(SYS_gettid) != ::getpid();
 }
 
+// Lets the calling thread in to take the interpreter lock, or answers false for a shut-out one.
+bool enter() {
+    std::lock_guard lock(gate);
+    if (shut_out_locked()) return false;
+    ++entering;
+    return true;
+}
+
+void entered() {
+    std::lock_guard lock(gate);
+    --entering;
+    let_in.notify_all();
+}
+
+// A forked child has only the thread that forked: whatever the others held of this is void there.
+void after_fork_in_child() {
+    new (&gate) std::mutex;
+    new (&let_in) std::condition_variable;
+    entering = 0;
+}
+
+[[maybe_unused]] const int fork_handler = ::pthread_atfork(nullptr, nullptr, &after_fork_in_child);
+
 }  // namespace
 
 void begin_exit() {
-    std::lock_guard lock(gate);
+    std::unique_lock lock(gate);
     if (exiting) return;
     exiting = true;
     exiter = std::this_thread::get_id();
+    // The caller let go of the interpreter lock, so the threads let in before get it in turn.
+    let_in.wait(lock, [] { return entering == 0; });
 }
 
 bool shut_out() {
@@ -55,9 +86,9 @@ Released::Released() : state_(PyEval_SaveThread()) {}
 
 bool Released::restore() {
     if (!state_) return true;
-    std::lock_guard lock(gate);
-    if (shut_out_locked()) return false;
+    if (!enter()) return false;
     PyEval_RestoreThread(state_);
+    entered();
     state_ = nullptr;
     return true;
 }
@@ -73,9 +104,9 @@ Acquired::Acquired() {
         held_ = true;
         return;
     }
-    std::lock_guard lock(gate);
-    if (shut_out_locked()) return;
+    if (!enter()) return;
     state_ = PyGILState_Ensure();
+    entered();
     held_ = true;
 }
 
