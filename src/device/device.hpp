@@ -1,6 +1,7 @@
 // Which scanners are on this machine, which one a caller means, and how to open a link to it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -76,9 +77,14 @@ struct Selector {
     std::expected<const Device*, SelectError> resolve(std::span<const Device> devices) const;
 };
 
-// USB units first, then SCSI generic nodes that answer as scanners. Never fails; blocks while
-// it probes (up to the probe's time-out for each unit that does not answer).
-std::vector<Device> list();
+// USB units first, then SCSI generic nodes that answer as scanners (and nodes another process
+// holds, as in use). Never fails; blocks while it probes (up to the probe's time-out for each
+// unit that does not answer). Once `stop` is set no further unit is probed.
+std::vector<Device> list(const std::atomic<bool>* stop = nullptr);
+
+// The device `list` would give for this location (matched as `Selector::location` matches),
+// found by asking only the unit at that location.
+std::expected<Device, SelectError> locate(std::string_view location);
 
 // The attached USB units of the supported product ids, in the library's order; empty when
 // enumeration fails.

@@ -4,6 +4,8 @@
 // objects carry none.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <span>
 #include <utility>
 
@@ -11,15 +13,19 @@
 
 namespace vexlor::python {
 
-// Sets the Python error for the C++ exception being handled (call it inside catch (...)).
+// Sets the Python error for the C++ exception being handled (call it inside catch (...), never
+// for a forced unwind).
 void set_error_from_exception() noexcept;
 
 // The body of a C entry point: the object `body` returns, or null with the Python error set
-// for whatever it threw.
+// for whatever it threw. A thread being ended (pthread_exit: CPython ends daemon threads that
+// way at exit) unwinds through here to its start: not noexcept, and the unwind is not caught.
 template <class Body>
-PyObject* entry(Body&& body) noexcept {
+PyObject* entry(Body&& body) {
     try {
         return std::forward<Body>(body)().release().ptr();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_exception();
         return nullptr;

@@ -8,6 +8,7 @@
 #include "protocol/window.hpp"
 #include "python/args.hpp"
 #include "python/interrupt.hpp"
+#include "python/lock.hpp"
 
 namespace nb = nanobind;
 
@@ -67,9 +68,12 @@ bool ascii_equal(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-bool report(PyObject* callback, std::string_view stage, std::size_t index, const session::scan::Progress& progress) {
+bool report(PyObject* callback, std::string_view stage, std::size_t index, const session::scan::Progress& progress,
+            bool* reported) {
     if (!callback) return false;
-    nb::gil_scoped_acquire gil;
+    Acquired gil;
+    // Interpreter exit: the pass stops without the callback.
+    if (!gil.held()) return true;
     PyObject* args[] = {
         PyUnicode_FromStringAndSize(stage.data(), static_cast<Py_ssize_t>(stage.size())),
         PyLong_FromSize_t(index),
@@ -89,9 +93,16 @@ bool report(PyObject* callback, std::string_view stage, std::size_t index, const
         }
     }
     for (PyObject* a : args) Py_XDECREF(a);
-    // KeyboardInterrupt or SystemExit stops the call and is raised when it returns; an ordinary
-    // exception is dropped and the pass carries on.
-    if (Interrupt* interrupt = current_interrupt(); interrupt && interrupt->keep_if_fatal()) return true;
+    if (!PyErr_Occurred()) return stop;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        // KeyboardInterrupt or SystemExit stops the call and is raised when it returns.
+        if (Interrupt* interrupt = current_interrupt(); interrupt && interrupt->keep_if_fatal()) return true;
+    } else if (reported && !*reported) {
+        // An ordinary exception does not stop the pass, but a caller's bug should not go unseen:
+        // it is reported as CPython reports what it cannot raise, the first of each call only.
+        *reported = true;
+        PyErr_WriteUnraisable(callback);
+    }
     PyErr_Clear();
     return stop;
 }
@@ -100,6 +111,11 @@ scan::focus::Focus focus_from(nb::handle object) {
     using scan::focus::Focus;
     PyObject* o = object.ptr();
     if (!o || o == Py_None) return Focus{Focus::Auto{}};
+    if (PyBool_Check(o)) {
+        // An int to Python, but True is no lens position.
+        raise_message(PyExc_TypeError,
+                      "focus is \"auto\", \"hold\", a position, or an (x, y) point, not " + utf8(nb::str(object)));
+    }
     if (PyLong_Check(o)) {
         const unsigned long long v = PyLong_AsUnsignedLongLong(o);
         if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) && v <= UINT16_MAX) {
@@ -123,6 +139,8 @@ scan::focus::Focus focus_from(nb::handle object) {
                 return Focus{Focus::Auto{std::nullopt, fx, fy}};
             }
         }
+        // A number's conversion ran Python code: KeyboardInterrupt and the like are raised as they are.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
         PyErr_Clear();
     }
     if (PyUnicode_Check(o)) {
@@ -154,10 +172,21 @@ scan::autoexpose::Exposures exposures_from(const char* function, nb::handle dict
         nb::handle value = item[1];
         if (!PyUnicode_Check(key.ptr())) type_error(function, "exposures", "a dict with str keys", key);
         const auto time = unsigned_as<std::uint32_t>(function, "exposures", value);
-        const std::string lower = utf8(nb::steal(PyObject_CallMethod(key.ptr(), "lower", nullptr)));
+        nb::object folded = nb::borrow(key);
+        if (!PyUnicode_CheckExact(key.ptr())) {
+            // A subclass may lower-case its own way; what it raises is raised.
+            folded = nb::steal(PyObject_CallMethod(key.ptr(), "lower", nullptr));
+            if (!folded.is_valid()) throw nb::python_error();
+            if (!PyUnicode_Check(folded.ptr())) type_error(function, "exposures", "a dict whose keys lower() to str", folded);
+        }
         Channel channel = Channel::of(Channel::Kind::Default);
-        for (const auto& [name, kind] : names) {
-            if (lower == name) channel = Channel::of(kind);
+        // Only ASCII text lower-cases onto a channel's name: no other character's lower case is one
+        // of their letters. So ASCII folding is the full mapping here, and runs no Python code.
+        if (PyUnicode_IS_ASCII(folded.ptr())) {
+            const std::string text = utf8(folded);
+            for (const auto& [name, kind] : names) {
+                if (ascii_equal(text, name)) channel = Channel::of(kind);
+            }
         }
         // Two keys that fold to one channel: the later one in the dict wins.
         map[channel] = time;

@@ -17,8 +17,11 @@ namespace vexlor::python {
 
 // The progress bridge: calls `callback(stage, index, done, total)` with the interpreter lock
 // taken for the call alone. True (stop) only when the answer is a Python or NumPy False; an
-// exception in the callback is discarded. No callback: false, without touching the lock.
-bool report(PyObject* callback, std::string_view stage, std::size_t index, const session::scan::Progress& progress);
+// exception in the callback does not stop the pass: the first one of a call (`reported` false
+// until then) goes to sys.unraisablehook, the rest are dropped. No callback: false, without
+// touching the lock. At interpreter exit: true, without the callback.
+bool report(PyObject* callback, std::string_view stage, std::size_t index, const session::scan::Progress& progress,
+            bool* reported = nullptr);
 
 // None, a lens position, an (x, y) point in fractions of the frame, "auto" or "hold";
 // anything else raises ValueError. Needs the interpreter lock.

@@ -3,7 +3,12 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "device/device.hpp"
+#include "python/away.hpp"
 #include "python/callables.hpp"
 #include "python/classes.hpp"
 #include "text.hpp"
@@ -11,6 +16,33 @@
 namespace nb = nanobind;
 
 namespace vexlor::python {
+
+namespace away_detail {
+
+namespace {
+std::mutex running_mutex;
+std::condition_variable running_changed;
+int running = 0;
+}  // namespace
+
+void started() {
+    std::lock_guard lock(running_mutex);
+    ++running;
+}
+
+void finished() {
+    std::lock_guard lock(running_mutex);
+    --running;
+    running_changed.notify_all();
+}
+
+}  // namespace away_detail
+
+void end_unit_work() {
+    // Each stops at its next look for a signal: at most the command in flight is left.
+    std::unique_lock lock(away_detail::running_mutex);
+    away_detail::running_changed.wait_for(lock, std::chrono::seconds(10), [] { return away_detail::running == 0; });
+}
 
 namespace {
 
@@ -21,9 +53,11 @@ PyObject* device_repr(PyObject* self) {
     });
 }
 
-// Keeps the interpreter lock throughout: listing is short and takes no session.
+// Without the interpreter lock: other threads run while the units are probed.
 PyObject* list_devices(PyObject*, PyObject*) {
-    return entry([] { return nb::cast(device::list()); });
+    return entry([] {
+        return nb::cast(away<std::vector<device::Device>>([](const std::atomic<bool>& stop) { return device::list(&stop); }));
+    });
 }
 
 PyMethodDef list_devices_def{"list_devices", c_function(&list_devices), METH_NOARGS,

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "python/lock.hpp"
+
 namespace nb = nanobind;
 
 namespace vexlor::python {
@@ -59,7 +61,8 @@ void add_exceptions(nb::module_& m) {
 
 Pending::Pending(Mapped mapped) : mapped_(std::move(mapped)) {
     if (mapped_.type != Exception::UnsupportedError) return;
-    nb::gil_scoped_acquire gil;
+    Acquired gil;
+    if (!gil.held()) return;  // interpreter exit: never raised
     if (!exception_type(mapped_.type)) return;  // the module is not initialised; raise() reports it
     // Not Py_BuildValue with "s#": without PY_SSIZE_T_CLEAN it fails on Python 3.10 and later.
     PyObject* message = PyUnicode_DecodeUTF8(mapped_.message.data(), static_cast<Py_ssize_t>(mapped_.message.size()), "replace");
@@ -86,8 +89,8 @@ Pending::Pending(Pending&& o) noexcept : mapped_(std::move(o.mapped_)), instance
 
 Pending::~Pending() {
     if (!instance_) return;
-    nb::gil_scoped_acquire gil;
-    Py_DECREF(instance_);
+    Acquired gil;
+    if (gil.held()) Py_DECREF(instance_);
 }
 
 void Pending::raise() {

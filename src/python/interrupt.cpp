@@ -1,5 +1,7 @@
 #include "python/interrupt.hpp"
 
+#include "python/lock.hpp"
+
 namespace nb = nanobind;
 
 namespace vexlor::python {
@@ -11,7 +13,8 @@ thread_local int callbacks = 0;
 
 Interrupt::~Interrupt() {
     if (!type_) return;
-    nb::gil_scoped_acquire gil;
+    Acquired gil;
+    if (!gil.held()) return;  // interpreter exit: left to the process's end
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(traceback_);
@@ -22,7 +25,9 @@ bool Interrupt::check() {
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < CHECK_EVERY) return false;
     last_ = now;
-    nb::gil_scoped_acquire gil;
+    Acquired gil;
+    // Interpreter exit: the call stops, and this thread no longer takes the lock.
+    if (!gil.held()) return true;
     return check_held();
 }
 

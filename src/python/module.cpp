@@ -14,6 +14,7 @@ namespace nb = nanobind;
 namespace vexlor::python {
 
 void vexlor_module(nb::module_& m) {
+    watch_exit();
     add_device_class(m);
     add_capabilities_class(m);
     add_session_class(m);

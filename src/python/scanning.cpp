@@ -15,6 +15,7 @@
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"
+#include "python/lock.hpp"
 #include "python/session.hpp"
 #include "scan/frame.hpp"
 #include "scan/framing.hpp"
@@ -55,9 +56,10 @@ protocol::data::Rect frame_from(const char* function, nb::handle value) {
     return {v[0], v[1], v[2], v[3]};
 }
 
-// None stands for a callback not given.
-nb::object callback_arg(PyObject* value) {
+// None stands for a callback not given; anything else must be callable.
+nb::object callback_arg(const char* function, PyObject* value) {
     if (!value || value == Py_None) return nb::object();
+    if (!PyCallable_Check(value)) type_error(function, "progress", "callable or None", value);
     return nb::borrow(value);
 }
 
@@ -116,11 +118,21 @@ error::Result<void> ready_for_arrays() {
     return {};
 }
 
+// Imported before the unit starts a pass, never after: importing NumPy under memory pressure can
+// end the process (its linear-algebra library exits when it cannot get its buffers), which must
+// not happen to a pass already read. A failure raises here, before anything is sent.
+void numpy_ready() {
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (!numpy) throw nb::python_error();
+    Py_DECREF(numpy);
+}
+
 // The frame operations answer their progress through report(); the callback is borrowed for the call.
 struct Bridge {
     PyObject* callback;
+    bool* reported;  // the call's first exception from the callback went to sys.unraisablehook
     bool operator()(std::string_view stage, std::size_t index, const session::scan::Progress& p) const {
-        return report(callback, stage, index, p);
+        return report(callback, stage, index, p, reported);
     }
 };
 
@@ -223,8 +235,10 @@ PyObject* discover_frames(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (!parsed) raise_message(PyExc_ValueError, parsed.error());
             film_format = *parsed;
         }
-        const nb::object callback = callback_arg(progress);
-        const Bridge bridge{callback.ptr()};
+        const nb::object callback = callback_arg("discover_frames", progress);
+        bool reported = false;
+        const Bridge bridge{callback.ptr(), &reported};
+        numpy_ready();
         struct Found {
             scan::framing::Discovered discovered;
             protocol::decode::Samples samples;
@@ -273,8 +287,10 @@ PyObject* scan_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::optional<scan::autoexpose::Exposures> given;
         if (exposures != Py_None) given = exposures_from("scan_frame", exposures);
         const auto request = focus_from(focus);
-        const nb::object callback = callback_arg(progress);
-        const Bridge bridge{callback.ptr()};
+        const nb::object callback = callback_arg("scan_frame", progress);
+        bool reported = false;
+        const Bridge bridge{callback.ptr(), &reported};
+        numpy_ready();
 
         PyObject* made = instance<PySession>(self).with([&](session::Session& z) -> error::Result<PyObject*> {
             const auto& caps = z.caps;
@@ -293,7 +309,8 @@ PyObject* scan_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
                                                                   return bridge("scan", 0, p);
                                                               }));
             // The result is built while the session is still held, as the caller's exception would be.
-            nb::gil_scoped_acquire gil;
+            Acquired gil;
+            if (!gil.held()) return std::unexpected(error::Error::cancelled());  // interpreter exit
             VX_CHECK(ready_for_arrays());
             const auto& pass = scanned.pass;
             ScanResult r;
@@ -322,8 +339,9 @@ PyObject* meter_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
         const auto rect = frame_from("meter_frame", frame);
         const bool ir = bool_arg("meter_frame", "infrared", infrared, false);
         const bool locked = bool_arg("meter_frame", "lock_white_balance", lock, true);
-        const nb::object callback = callback_arg(progress);
-        const Bridge bridge{callback.ptr()};
+        const nb::object callback = callback_arg("meter_frame", progress);
+        bool reported = false;
+        const Bridge bridge{callback.ptr(), &reported};
         const auto metered = instance<PySession>(self).with(
             [&](session::Session& z) -> error::Result<std::vector<std::pair<std::string, std::uint32_t>>> {
                 const auto& caps = z.caps;

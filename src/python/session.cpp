@@ -1,5 +1,7 @@
 #include "python/session.hpp"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <vector>
 
@@ -7,6 +9,7 @@
 
 #include "device/device.hpp"
 #include "python/args.hpp"
+#include "python/away.hpp"
 #include "python/callables.hpp"
 #include "python/capabilities.hpp"
 #include "python/classes.hpp"
@@ -33,7 +36,8 @@ PyObject* at_exit(PyObject*, PyObject*) {
 
 PyMethodDef at_exit_def = {"_end_sessions", at_exit, METH_NOARGS, nullptr};
 
-// Once per process, with the interpreter lock: atexit runs before daemon threads are frozen.
+}  // namespace
+
 void watch_exit() {
     static bool registered = false;
     if (registered) return;
@@ -47,14 +51,24 @@ void watch_exit() {
     Py_XDECREF(atexit);
 }
 
-}  // namespace
+PySession::PySession(session::Session s) : pid_(::getpid()), inner_(std::move(s)) {
+    std::lock_guard lock(live_mutex);
+    live.push_back(this);
+}
 
-PySession::PySession(session::Session s) : inner_(std::move(s)) {
-    {
-        std::lock_guard lock(live_mutex);
-        live.push_back(this);
-    }
-    if (PyGILState_Check()) watch_exit();
+bool PySession::foreign() const { return ::getpid() != pid_; }
+
+void PySession::not_ours() {
+    PyErr_SetString(exception_type(Exception::ScannerError),
+                    "this session belongs to the process that opened it, not to a process forked from it");
+    throw nb::python_error();
+}
+
+void PySession::abandon() {
+    // Neither the mutex (a thread of the parent may have held it at the fork) nor the unit.
+    if (inner_) inner_->abandon();
+    inner_.reset();
+    dust_.release();
 }
 
 PySession::Held::Held(PySession& session, Interrupt& interrupt) : s(session) {
@@ -98,9 +112,13 @@ PySession::~PySession() {
         std::lock_guard lock(live_mutex);
         std::erase(live, this);
     }
+    if (foreign()) {
+        abandon();
+        return;
+    }
     // Collected unclosed: the unit is released without holding up other Python threads.
     if (PyGILState_Check()) {
-        nb::gil_scoped_release release;
+        Released release;
         std::lock_guard lock(mutex_);
         inner_.reset();
     } else {
@@ -110,10 +128,14 @@ PySession::~PySession() {
 }
 
 void PySession::close() {
+    if (foreign()) {
+        abandon();
+        return;
+    }
     Interrupt interrupt;
     std::optional<Pending> pending;
     {
-        nb::gil_scoped_release release;
+        Released release;
         Held held(*this, interrupt);
         if (held.ok) {
             inner_.reset();
@@ -127,11 +149,19 @@ void PySession::close() {
 }
 
 void PySession::end_all() {
-    nb::gil_scoped_release release;
+    Released release;
+    // From here on no other thread takes the interpreter lock: a call still running stops at its
+    // next look for a signal, and its thread stays in C++ once it has let go of the unit.
+    begin_exit();
+    end_unit_work();
     // Held throughout, so no session is freed under us; a thread dropping one waits here.
     std::lock_guard lock(live_mutex);
     for (PySession* s : live) s->ending_.store(true);
     for (PySession* s : live) {
+        if (s->foreign()) {
+            s->abandon();
+            continue;
+        }
         // The call in progress sees `ending_` at its next wait, stops its pass and returns.
         if (!s->mutex_.try_lock_for(ENDING_WAIT)) continue;
         s->inner_.reset();
@@ -144,7 +174,8 @@ session::Session open_session(const device::Device& d) {
     std::optional<Pending> pending;
     std::optional<session::Session> opened;
     {
-        nb::gil_scoped_release release;
+        UnitWork counted;
+        Released release;
         if (auto t = d.open(); !t) {
             pending.emplace(convert(std::move(t).error()));
         } else if (auto s = session::Session::open(std::move(*t), clock::system(),
@@ -153,6 +184,12 @@ session::Session open_session(const device::Device& d) {
             if (!interrupt.fired()) pending.emplace(convert(std::move(s).error()));
         } else {
             opened.emplace(std::move(*s));
+        }
+        if (!release.restore()) {
+            // Interpreter exit: the unit is let go before this thread stops for good.
+            opened.reset();
+            counted.done();
+            park();
         }
     }
     if (interrupt.fired()) interrupt.raise();
@@ -175,23 +212,15 @@ PyObject* init(PyObject* self, PyObject* args, PyObject* kwargs) {
         parse_args(args, kwargs, "O:Session", names, &location);
         const std::string text = str_arg("Session", "location", location);
         if (nb::inst_ready(self)) already_open(self);
-        std::optional<Pending> pending;
-        std::optional<device::Device> chosen;
-        {
-            nb::gil_scoped_release release;
-            const auto devices = device::list();
-            if (auto found = device::Selector::location(text).resolve(devices); !found) {
-                pending.emplace(Mapped{Exception::DeviceNotFound, device::to_string(found.error()), {}, {}});
-            } else {
-                chosen.emplace(**found);
-            }
-        }
-        if (pending) pending->raise();
+        // Only the unit at that location is asked who it is, on a thread of its own.
+        auto chosen = away<std::expected<device::Device, device::SelectError>>(
+            [text](const std::atomic<bool>&) { return device::locate(text); });
+        if (!chosen) Pending(Mapped{Exception::DeviceNotFound, device::to_string(chosen.error()), {}, {}}).raise();
         session::Session opened = open_session(*chosen);
         if (nb::inst_ready(self)) {
             // Another thread's __init__ on the same object won while the lock was released.
             {
-                nb::gil_scoped_release release;
+                Released release;
                 session::Session dropped = std::move(opened);
             }
             already_open(self);

@@ -2,6 +2,8 @@
 // before it takes the mutex, and takes the lock again only for short steps while holding it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -13,6 +15,7 @@
 #include "dust/dust.hpp"
 #include "python/errors.hpp"
 #include "python/interrupt.hpp"
+#include "python/lock.hpp"
 #include "session/session.hpp"
 
 namespace vexlor::python {
@@ -30,11 +33,12 @@ public:
     auto with(Op&& op) -> typename std::invoke_result_t<Op, session::Session&>::value_type {
         using R = std::invoke_result_t<Op, session::Session&>;
         using T = typename R::value_type;
+        if (foreign()) not_ours();
         Interrupt interrupt(&ending_);
         std::optional<Pending> pending;
         std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
         {
-            nanobind::gil_scoped_release release;
+            Released release;
             Held held(*this, interrupt);
             if (!held.ok) {
                 if (!interrupt.fired()) pending.emplace(held.refusal());
@@ -59,7 +63,8 @@ public:
         if constexpr (!std::is_void_v<T>) return std::move(*value);
     }
 
-    // Drops the session (releasing the unit) with the interpreter lock released.
+    // Drops the session (releasing the unit) with the interpreter lock released. In a forked
+    // child it only closes the child's copies of the link.
     void close();
 
     // At interpreter exit: stops what every open session is doing and drops it.
@@ -69,6 +74,13 @@ public:
     dust::Workspace& dust_workspace() { return dust_; }
 
 private:
+    // A session belongs to the process that opened it: a forked child shares the parent's link
+    // (the open descriptors, the claim, the reservation) and must not talk to the unit.
+    bool foreign() const;
+    [[noreturn]] static void not_ours();
+    // In a forked child: lets go of the child's copies of the link without a word to the unit.
+    void abandon();
+
     // The session mutex. A call made from inside a call on this thread is refused (it would wait
     // for ever), and so is one made from inside a progress callback while the session is in a
     // call on another thread (two callbacks calling into each other's sessions would wait for
@@ -97,9 +109,14 @@ private:
     std::timed_mutex mutex_;
     std::atomic<std::thread::id> owner_{};
     std::atomic<bool> ending_{false};
+    const pid_t pid_;
     std::optional<session::Session> inner_;
     dust::Workspace dust_;
 };
+
+// Registers, once per process, the exit handler that ends open sessions, opens and listings
+// before the interpreter shuts other threads out. Needs the interpreter lock.
+void watch_exit();
 
 // Opens a session with the interpreter lock released; a signal while the unit is waited for
 // stops the open and is raised.

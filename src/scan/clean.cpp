@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
+#include <new>
 
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
@@ -74,8 +76,10 @@ std::vector<std::uint16_t> decimate(std::span<const std::uint16_t> plane, std::s
     return out;
 }
 
-error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const pass::Pass& pass,
-                                       std::optional<protocol::model::Model> model, dust::Workspace* workspace) {
+namespace {
+
+error::Result<std::size_t> clean_planes(protocol::decode::Samples& samples, const pass::Pass& pass,
+                                        std::optional<protocol::model::Model> model, dust::Workspace& work) {
     const protocol::image::Layout& layout = pass.started.layout;
     using protocol::window::Channel;
     const std::vector<Channel> colors = layout.colors();
@@ -105,15 +109,18 @@ error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const
     const std::size_t rows = pass.rows;
     const std::size_t cols = pass.cols;
     std::size_t n = 0;
-    bool fits = !__builtin_mul_overflow(rows, cols, &n) && samples.infrared->size() == n;
+    // The cleaner numbers pixels in 32 bits.
+    if (__builtin_mul_overflow(rows, cols, &n) || n > std::numeric_limits<std::uint32_t>::max()) {
+        return std::unexpected(refuse(fmt::format("a frame of {} x {} pixels is more than it can take ({} at most)", rows, cols,
+                                                  std::numeric_limits<std::uint32_t>::max())));
+    }
+    bool fits = samples.infrared->size() == n;
     for (const auto at : {*red, *green, *blue}) fits = fits && at < samples.planes.size() && samples.planes[at].size() == n;
     if (!fits) {
         return std::unexpected(
             refuse(fmt::format("the sample planes do not hold the pass's {} x {} samples", rows, cols)));
     }
     if (n == 0) return 0;
-    std::optional<dust::Workspace> own;
-    dust::Workspace& work = workspace ? *workspace : own.emplace();
     work.reserve(n);
 
     const std::span<const std::uint16_t> red_plane = samples.planes[*red];
@@ -143,6 +150,21 @@ error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const
     const std::array<std::span<std::uint16_t>, 3> planes{samples.planes[*red], samples.planes[*green],
                                                          samples.planes[*blue]};
     return dust::clean(planes, infrared, *calibration, rows, cols, settings, work);
+}
+
+}  // namespace
+
+error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const pass::Pass& pass,
+                                       std::optional<protocol::model::Model> model, dust::Workspace* workspace) {
+    std::optional<dust::Workspace> own;
+    try {
+        return clean_planes(samples, pass, model, workspace ? *workspace : own.emplace());
+    } catch (const std::bad_alloc&) {
+        // The planes are written only once every pixel is rebuilt, so they are still as read; the
+        // images grown so far go back, for the result to be built in.
+        if (workspace) workspace->release();
+        return std::unexpected(refuse("not enough memory to clean this frame"));
+    }
 }
 
 }  // namespace vexlor::scan::clean

@@ -20,7 +20,9 @@ class Workspace;
 namespace vexlor::scan::clean {
 
 // Rebuilds the defects of the pass's frame in its colour planes; returns the pixels rebuilt.
-// On failure the planes are unchanged. A frame without rows or columns has nothing to rebuild.
+// On failure the planes are unchanged: a frame too large for the cleaner, or one it cannot get
+// the memory for, is refused like one it cannot calibrate. A frame without rows or columns has
+// nothing to rebuild.
 // The working images come from `workspace`, kept by the caller from frame to frame (the
 // session's); without one the call takes its own and gives it back.
 error::Result<std::size_t> clean_frame(protocol::decode::Samples& samples, const pass::Pass& pass,

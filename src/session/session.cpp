@@ -77,6 +77,12 @@ Session::~Session() {
     }
 }
 
+void Session::abandon() {
+    reserved = false;
+    if (transport) transport->abandon();
+    transport.reset();
+}
+
 namespace {
 thread_local int uninterrupted_depth = 0;
 }  // namespace

@@ -64,6 +64,9 @@ public:
     Session& operator=(const Session&) = delete;
     // Releases the unit when it was reserved; never fails.
     ~Session();
+    // In a forked child: lets go of the link the parent still holds, sending nothing; the
+    // session's drop then sends nothing either.
+    void abandon();
 
     // Status protocol.
     error::Result<Handshake> run_handshake(std::span<const std::uint8_t> cdb, transport::Data data, Duration timeout);

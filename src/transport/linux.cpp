@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -65,8 +66,18 @@ std::uint32_t timeout_millis(Duration d) {
 }  // namespace
 
 std::expected<std::unique_ptr<SgTransport>, IoError> SgTransport::open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR);
+    // Exclusive, so no other process (a listing's INQUIRY included) reaches the unit while we hold
+    // it, and refused at once (EBUSY) rather than waited for; kept from programs we start.
+    const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return std::unexpected(IoError::os(errno));
+    // The lock holds off the holders that do not go through the driver's exclusive open.
+    if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
+        const int e = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);
+        return std::unexpected(IoError::os(e));
+    }
+    // SG_IO blocks whatever the flags; the driver's read() would not.
+    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     int asked = kReservedAsked;
     (void)::ioctl(fd, SG_SET_RESERVED_SIZE, &asked);
     int size = 0;
@@ -82,6 +93,12 @@ std::expected<std::unique_ptr<SgTransport>, IoError> SgTransport::open(const std
 
 SgTransport::~SgTransport() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+void SgTransport::abandon() {
+    // The exclusive open and the lock belong to the open file the parent still holds.
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {

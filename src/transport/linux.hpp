@@ -36,6 +36,7 @@ public:
 
     std::size_t max_transfer() const override { return static_cast<std::size_t>(max_transfer_); }
     std::expected<Reply, Error> execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) override;
+    void abandon() override;
 
 private:
     SgTransport(int fd, std::int32_t max_transfer) : fd_(fd), max_transfer_(max_transfer) {}

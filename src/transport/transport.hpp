@@ -128,6 +128,9 @@ public:
     virtual std::size_t max_transfer() const = 0;
     // Runs one command to completion; the whole of it ends by now + timeout.
     virtual std::expected<Reply, Error> execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) = 0;
+    // In a forked child whose parent holds this link: closes this process's descriptors without
+    // a word to the unit or to a library whose state is the parent's. Only destruction follows.
+    virtual void abandon() {}
 };
 
 // A link that hands every command on to another: the base of links that watch or alter a few.
@@ -138,6 +141,7 @@ public:
     std::expected<Reply, Error> execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) override {
         return inner_->execute(cdb, data, timeout);
     }
+    void abandon() override { inner_->abandon(); }
 
 protected:
     std::unique_ptr<Transport> inner_;

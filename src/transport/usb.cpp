@@ -1,11 +1,14 @@
 #include "transport/usb.hpp"
 
 #include <libusb.h>
+#include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -337,6 +340,29 @@ std::expected<std::unique_ptr<UsbTransport>, IoError> UsbTransport::open(const U
 }
 
 UsbTransport::~UsbTransport() = default;
+
+void UsbTransport::abandon() {
+    if (!impl_) return;
+    // The library gives no way to its descriptor: it is the one open on the unit's node. No call
+    // into the library: releasing the interface would free the parent's claim (it belongs to the
+    // open file both share), and closing or exiting waits on its event thread, which a forked
+    // child does not have. So the library's state is left as it is, for good.
+    libusb_device* d = impl_->device.get();
+    const std::string node = fmt::format("/bus/usb/{:03}/{:03}", libusb_get_bus_number(d), libusb_get_device_address(d));
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        std::vector<int> ours;
+        while (const dirent* e = ::readdir(dir)) {
+            const int fd = std::atoi(e->d_name);
+            if (fd <= 2 || fd == ::dirfd(dir)) continue;
+            std::array<char, 4096> target{};
+            const ssize_t n = ::readlink(fmt::format("/proc/self/fd/{}", fd).c_str(), target.data(), target.size() - 1);
+            if (n > 0 && std::string_view(target.data(), static_cast<std::size_t>(n)).ends_with(node)) ours.push_back(fd);
+        }
+        ::closedir(dir);
+        for (const int fd : ours) ::close(fd);
+    }
+    static_cast<void>(impl_.release());
+}
 
 std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {
     Impl& io = *impl_;

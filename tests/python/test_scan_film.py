@@ -216,9 +216,10 @@ def test_only_a_false_boolean_cancels_and_the_unit_stops(emulated):
 
 
 def test_callbacks_that_raise_call_back_in_or_are_no_callback(emulated):
-    # A callback that raises is called again at the next chunk and the scan completes, with nothing
-    # printed; one that calls into its own session gets ScannerError there (the session is in this
-    # thread's call) and the scan goes on; a progress that is not a usable callback is ignored.
+    # A callback that raises is called again at the next chunk and the scan completes, its first
+    # exception of the call shown as one CPython could not raise; one that calls into its own
+    # session gets ScannerError there (the session is in this thread's call) and the scan goes on;
+    # one that cannot take the arguments fails each call the same way.
     out = emulated(on("LS-5000", """
         s = vexlor.Session(where)
         frame = film_frame(u, 0.25)
@@ -245,7 +246,7 @@ def test_callbacks_that_raise_call_back_in_or_are_no_callback(emulated):
         result['reenters'] = [inside[:5], all(x == y for x, y in zip(inside, inside[5:])), r.complete, s.media_loaded()]
 
         result['unusable'] = []
-        for progress in [None, 5, 'callback', lambda a, b: False]:
+        for progress in [None, lambda a, b: False]:
             r = s.scan_frame(frame, dpi=1000, exposures={}, focus='hold', progress=progress)
             result['unusable'].append(r.complete)
     """))
@@ -253,10 +254,10 @@ def test_callbacks_that_raise_call_back_in_or_are_no_callback(emulated):
     # ... on the calling thread.
     assert out["raises"][:2] == [True, True] and all(a[1:] == [True, "uint16", 0] for a in out["raises"][2])
     assert out["raises"][3] is True
-    assert "not now" not in err and "ValueError" not in err
+    assert err.count("ValueError: not now") == 1 and err.count("Exception ignored in") == 2
     held = ["ScannerError", "session is already in a call on this thread"]
     assert out["reenters"] == [[held] * 5, True, True, True]
-    assert out["unusable"] == [True] * 4
+    assert out["unusable"] == [True] * 2 and err.count("TypeError") == 1
 
 
 def test_the_planes_become_arrays_that_outlive_the_result(emulated):
@@ -275,8 +276,9 @@ def test_the_planes_become_arrays_that_outlive_the_result(emulated):
     assert out == [True, True, True, False, True, True, True, True]
 
 
-def test_numpy_waits_for_the_first_array(emulated):
-    # The callbacks of a pass run before anything needs NumPy; answers they give meanwhile still count.
+def test_numpy_comes_in_before_the_pass(emulated):
+    # Imported once memory runs short, NumPy's linear algebra can end the process; so it is imported
+    # before the unit starts the pass, and the callbacks see it. Their answers still count.
     out = emulated(code(PRELUDE, unit_for("LS-5000"), """
         import vexlor
         f = u.film()['frames'][0]
@@ -289,7 +291,7 @@ def test_numpy_waits_for_the_first_array(emulated):
                          progress=progress)
         result = [len(seen) >= 2, any(seen), r.complete, 'numpy' in sys.modules]
     """)).result
-    assert out == [True, False, True, True]
+    assert out == [True, True, True, True]
 
 
 # Faults of the unit's image READs and what the scan makes of them: the exception, or whether the

@@ -31,6 +31,10 @@ BAD_CALLS = [
     ("s.scan_frame(F, exposures={'red': -1})", "OverflowError", "'exposures'"),
     ("s.scan_frame(F, exposures={'red': 2**32})", "OverflowError", "'exposures'"),
     ("s.scan_frame(F, exposures={'red': 1.0})", "TypeError", "'exposures' must be int, not float"),
+    # A key's own lower() runs, and what it raises or answers wrongly is the caller's error.
+    ("s.scan_frame(F, exposures={Shouting('red'): 100})", "ValueError", "no lower case here"),
+    ("s.scan_frame(F, exposures={Numbered('red'): 100})", "TypeError",
+     "'exposures' must be a dict whose keys lower() to str, not int"),
     ("s.scan_frame(F, focus=70000)", "ValueError", 'focus is "auto", "hold", a position, or an (x, y) point, not 70000'),
     ("s.scan_frame(F, focus=-1)", "ValueError", "not -1"),
     ("s.scan_frame(F, focus=[0.25, 0.75])", "ValueError", "not [0.25, 0.75]"),
@@ -39,6 +43,11 @@ BAD_CALLS = [
     ("s.scan_frame(F, focus=(0.5, 0.5, 0.5))", "ValueError", "point"),
     ("s.scan_frame(F, focus='centre')", "ValueError", "not centre"),
     ("s.scan_frame(F, focus='autos')", "ValueError", "not autos"),
+    ("s.scan_frame(F, focus=True)", "TypeError", 'focus is "auto", "hold", a position, or an (x, y) point, not True'),
+    ("s.focus_frame(F, focus=False)", "TypeError", "not False"),
+    ("s.scan_frame(F, progress=42)", "TypeError", "scan_frame(): argument 'progress' must be callable or None, not int"),
+    ("s.meter_frame(F, progress='print')", "TypeError", "meter_frame(): argument 'progress' must be callable or None"),
+    ("s.discover_frames(progress=42)", "TypeError", "discover_frames(): argument 'progress' must be callable or None"),
     ("s.scan_frame(F, bogus=1)", "TypeError", "'bogus'"),
     ("s.scan_frame()", "TypeError", "'frame'"),
     ("s.scan_frame(F, None, 1, False, False, False, True, None, None, None, 1)", "TypeError", "scan_frame"),
@@ -63,6 +72,15 @@ BAD_CALLS = [
 RUN_CALLS = f"""
 import vexlor
 F = {FRAME!r}
+
+class Shouting(str):
+    def lower(self):
+        raise ValueError('no lower case here')
+
+class Numbered(str):
+    def lower(self):
+        return 7
+
 def outcome(call):
     try:
         eval(call)

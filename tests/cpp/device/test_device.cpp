@@ -230,9 +230,10 @@ TEST(Discovery, AUnitHeldElsewhereIsListedAsInUse) {
     ASSERT_EQ(events.size(), 1u);
     ASSERT_NE(events[0].value("e"), nullptr);
     EXPECT_FALSE(events[0].value("e")->empty());
+    // Held by another initiator, as a reservation would be.
     auto opened = devices[0].open();
     ASSERT_FALSE(opened.has_value());
-    EXPECT_NE(opened.error().get_if<error::Error::Transport>(), nullptr);
+    EXPECT_EQ(opened.error(), error::Error(error::Error::Busy{protocol::sense::Contention::Reserved}));
 }
 
 TEST(Discovery, OpensAScsiNodeByPath) {

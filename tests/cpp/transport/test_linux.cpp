@@ -87,6 +87,14 @@ TEST(SgOpen, ReservedBufferAndOpenFailures) {
     ASSERT_TRUE(t1);
     EXPECT_EQ((*t1)->max_transfer(), 0u);
 
+    // The node is held while t0 is open (by its lock: umockdev ignores O_EXCL), and free after.
+    auto again = SgTransport::open("/dev/sg0");
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().kind, IoKind::Busy);
+    EXPECT_EQ(again.error().os_error, std::optional<int>(EBUSY));
+    t0->reset();
+    EXPECT_TRUE(SgTransport::open("/dev/sg0"));
+
     auto t2 = SgTransport::open("/dev/sg2");
     ASSERT_FALSE(t2);
     EXPECT_EQ(t2.error().kind, IoKind::Other);

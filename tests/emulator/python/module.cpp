@@ -279,6 +279,14 @@ NB_MODULE(vexlor_emulator, m) {
                 u.takes(static_cast<std::uint8_t>(op), polls, static_cast<std::uint8_t>(activity));
             },
             nb::arg("op"), nb::arg("polls"), nb::arg("activity") = 1)
+        .def(
+            "mute",
+            [](emulator::Unit& u, int times) {
+                for (int i = 0; i < times; ++i) u.script(emulator::Fault{.silent_data = true});
+            },
+            nb::arg("times") = 1,
+            "The next `times` commands (over USB) announce their data or status phase and never send it:\n"
+            "the host waits out its time-out")
         .def("film", [](const emulator::Unit& u) { return film_dict(u.film()); },
              "The film in the holder: base, strip edges, frames, perforations and specks, as plain values")
         .def(
