@@ -116,6 +116,8 @@ void PySession::close() {
         nb::gil_scoped_release release;
         Held held(*this, interrupt);
         if (held.ok) {
+            // Closing is clean-up: bounded, and Ctrl-C ends it (the unit may be left reserved).
+            if (inner_) inner_->set_interrupt([&interrupt] { return interrupt.check(); });
             inner_.reset();
             dust_.release();
         } else if (!interrupt.fired()) {

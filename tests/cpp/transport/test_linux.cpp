@@ -162,7 +162,10 @@ TEST_F(SgTest, TimeoutField) {
     const std::vector<std::pair<Duration, unsigned>> cases = {
         {180s, 180000u},
         {500ms, 500u},
-        {std::chrono::microseconds(1999) + std::chrono::nanoseconds(900), 1u},
+        // Rounded up, never to 0: the driver would read 0 as its own long default.
+        {std::chrono::microseconds(1999) + std::chrono::nanoseconds(900), 2u},
+        {std::chrono::microseconds(300), 1u},
+        {std::chrono::nanoseconds(1), 1u},
         {std::chrono::hours(24 * 50), 4294967295u},
     };
     for (const auto& [timeout, ms] : cases) {
