@@ -26,6 +26,13 @@ unsigned Interrupt::check() {
     return stops();
 }
 
+unsigned Interrupt::check_now() {
+    last_ = std::chrono::steady_clock::now();
+    nb::gil_scoped_acquire gil;
+    check_held();
+    return stops();
+}
+
 bool Interrupt::check_held() {
     // Only the main thread runs signal handlers; elsewhere this answers 0 at once.
     if (PyErr_CheckSignals() != 0) keep_error();

@@ -22,6 +22,8 @@ public:
     // on); a second Ctrl-C counts again, for clean-up to end on. Runs the signal handlers at most
     // every CHECK_EVERY, taking the lock only for that.
     unsigned check();
+    // As check, now: for a call that ended cancelled, which a signal may have cut short.
+    unsigned check_now();
     unsigned stops() const { return count_ + (ending_ && ending_->load() ? 1u : 0u); }
     // With the interpreter lock: runs the signal handlers now; true once the call should stop.
     bool check_held();

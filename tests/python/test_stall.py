@@ -22,6 +22,14 @@ def stopped_since(sent_from):
 STOPS = """
 said_no = []
 
+def interrupt_and_wake(seconds, unit):
+    # The signal, then the EINTR the kernel would end the waiting call with.
+    def fire():
+        fired.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+        unit.interrupt_waiting()
+    threading.Timer(seconds, fire).start()
+
 def refuse(*args):
     said_no.append(time.monotonic())
     return False
@@ -29,9 +37,10 @@ def refuse(*args):
 def stop_by(how):
     del said_no[:]
     if how == 'signal':
-        interrupt_in(0.5)
         if sg:
-            threading.Timer(0.5, u.interrupt_waiting).start()
+            interrupt_and_wake(0.5, u)
+        else:
+            interrupt_in(0.5)
         return None
     if sg:
         # The READ stalls only after the first one delivered, so the callback has been asked.
@@ -91,7 +100,7 @@ def test_a_command_the_unit_never_finishes_ends_on_ctrl_c(emulated):
         sg = tb.add_sg('sg0', 'LS-9000')
         import threading
         import vexlor
-    """, SIGNALS, f"""
+    """, SIGNALS, STOPS, f"""
         result = []
         # Opening a unit that answers busy to every phase query of its probe.
         device = [d for d in vexlor.list_devices() if d.location.startswith('usb')][0]
@@ -103,9 +112,10 @@ def test_a_command_the_unit_never_finishes_ends_on_ctrl_c(emulated):
         for name, unit, where in [('usb silent', usb, 'usb:001-2'), ('sg', sg, '/dev/sg0')]:
             s = vexlor.Session(where)
             unit.stall(0xE1, 'silent', 1)
-            interrupt_in(0.3)
             if unit is sg:
-                threading.Timer(0.3, sg.interrupt_waiting).start()
+                interrupt_and_wake(0.3, sg)
+            else:
+                interrupt_in(0.3)
             result.append([name] + outcome(s.focus_position) + [s.focus_position() >= 0])
             s.close()
     """), timeout=120).result
