@@ -18,6 +18,8 @@ Interrupt::~Interrupt() {
 }
 
 unsigned Interrupt::check() {
+    // At interpreter exit the lock is not taken again.
+    if (ending_ && ending_->load()) return stops();
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < CHECK_EVERY) return stops();
     last_ = now;
@@ -27,6 +29,7 @@ unsigned Interrupt::check() {
 }
 
 unsigned Interrupt::check_now() {
+    if (ending_ && ending_->load()) return stops();
     last_ = std::chrono::steady_clock::now();
     nb::gil_scoped_acquire gil;
     check_held();

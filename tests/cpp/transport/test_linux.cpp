@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 
 #include <cerrno>
 
@@ -156,6 +157,19 @@ TEST_F(SgTest, DirectionsAndTheDataOutDump) {
     const auto log = bed_.sg_log("sg0");
     EXPECT_EQ(log.dxfer_direction, -1);
     EXPECT_EQ(log.dxfer_len, 0u);
+}
+
+TEST_F(SgTest, ASignalEndingTheWaitIsAnInterruptionNotAnIoError) {
+    // The unit never answers; the kernel ends the waiting SG_IO with EINTR when the thread gets a signal.
+    unit_->stall(0x00, emulator::Stall::Data, 1);
+    std::thread interrupter([&] {
+        while (unit_->interrupt_waiting() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    const auto r = transport_->execute(kReady, Data::none(), 180s);
+    interrupter.join();
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is_interrupted()) << debug_string(r.error());
+    EXPECT_TRUE(transport_->execute(kReady, Data::none(), 1s));  // the node takes the next command
 }
 
 TEST_F(SgTest, TimeoutField) {

@@ -190,7 +190,8 @@ NB_MODULE(vexlor_emulator, m) {
         "    bed.dev_dir()                # the faked /dev folder\n\n"
         "A Unit keeps its state (loaded, waiting, scanning, focus, divisor, reserved, windows) and\n"
         "its command log (log()), and is scripted with not_ready, attention, cooperate, refuse,\n"
-        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug and script_image;\n"
+        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug, stall and script_image\n"
+        "(interrupt_waiting ends stalled SG calls as a signal would);\n"
         "show_scene() puts a landscape with dust on the first frame.\n"
         "film(), pass_layout(), pass_plane(i) and pass_marks() tell what the unit holds and meant.";
 
