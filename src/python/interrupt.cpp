@@ -20,23 +20,33 @@ Interrupt::~Interrupt() {
     Py_XDECREF(traceback_);
 }
 
-bool Interrupt::check() {
-    if (type_ || (ending_ && ending_->load())) return true;
+unsigned Interrupt::check() {
+    // At interpreter exit the lock is not taken again.
+    if (ending_ && ending_->load()) return stops();
     const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < CHECK_EVERY) return false;
+    if (now - last_ < CHECK_EVERY) return stops();
     last_ = now;
     Acquired gil;
     // Interpreter exit: the call stops, and this thread no longer takes the lock.
-    if (!gil.held()) return true;
-    return check_held();
+    if (!gil.held()) return stops() + 1;
+    check_held();
+    return stops();
+}
+
+unsigned Interrupt::check_now() {
+    if (ending_ && ending_->load()) return stops();
+    last_ = std::chrono::steady_clock::now();
+    Acquired gil;
+    // Interpreter exit: the call stops, and this thread no longer takes the lock.
+    if (!gil.held()) return stops() + 1;
+    check_held();
+    return stops();
 }
 
 bool Interrupt::check_held() {
-    if (type_ || (ending_ && ending_->load())) return true;
     // Only the main thread runs signal handlers; elsewhere this answers 0 at once.
-    if (PyErr_CheckSignals() == 0) return false;
-    keep_error();
-    return true;
+    if (PyErr_CheckSignals() != 0) keep_error();
+    return stops() > 0;
 }
 
 bool Interrupt::keep_if_fatal() {
@@ -50,6 +60,7 @@ bool Interrupt::keep_if_fatal() {
 }
 
 void Interrupt::keep_error() {
+    ++count_;
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (type_) {

@@ -18,9 +18,13 @@ public:
     Interrupt(const Interrupt&) = delete;
     Interrupt& operator=(const Interrupt&) = delete;
 
-    // Without the interpreter lock: true once the call should stop. Runs the signal handlers at
-    // most every CHECK_EVERY, taking the lock only for that.
-    bool check();
+    // Without the interpreter lock: how many times the call has been asked to stop so far (0: go
+    // on); a second Ctrl-C counts again, for clean-up to end on. Runs the signal handlers at most
+    // every CHECK_EVERY, taking the lock only for that.
+    unsigned check();
+    // As check, now: for a call that ended cancelled, which a signal may have cut short.
+    unsigned check_now();
+    unsigned stops() const { return count_ + (ending_ && ending_->load() ? 1u : 0u); }
     // With the interpreter lock: runs the signal handlers now; true once the call should stop.
     bool check_held();
     // With the interpreter lock and the error a callback raised set: keeps it when it is no
@@ -38,6 +42,7 @@ private:
 
     const std::atomic<bool>* ending_;
     std::chrono::steady_clock::time_point last_{};
+    unsigned count_ = 0;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;

@@ -138,6 +138,8 @@ void PySession::close() {
         Released release;
         Held held(*this, interrupt);
         if (held.ok) {
+            // Closing is clean-up: bounded, and Ctrl-C ends it (the unit may be left reserved).
+            if (inner_) inner_->set_interrupt([&interrupt] { return interrupt.check(); });
             inner_.reset();
             dust_.release();
         } else if (!interrupt.fired()) {
@@ -181,6 +183,8 @@ session::Session open_session(const device::Device& d) {
         } else if (auto s = session::Session::open(std::move(*t), clock::system(),
                                                     [&interrupt] { return interrupt.check(); });
                    !s) {
+            // Cut short by a signal (EINTR), the open ends cancelled: what Python raised stands for it.
+            if (s.error().get_if<error::Error::Cancelled>()) interrupt.check_now();
             if (!interrupt.fired()) pending.emplace(convert(std::move(s).error()));
         } else {
             opened.emplace(std::move(*s));

@@ -46,7 +46,7 @@ error::Result<bool> register_for(session::Session& s, const protocol::data::Rect
 
 void put_back(session::Session& s, bool registered) {
     if (!registered || !s.frame_table) return;
-    const session::Uninterrupted cleaning;
+    const session::Cleanup cleaning(s);
     const auto* kept = std::get_if<protocol::data::FrameTable::Positions>(&s.frame_table->value);
     if (!kept) return;
     const protocol::data::BoundaryType2 copy = kept->table;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -68,9 +69,19 @@ auto at_frame(session::Session& session, const protocol::data::Rect& rect, Opera
     -> decltype(operation()) {
     auto registered = register_for(session, rect);
     if (!registered) return std::unexpected(std::move(registered).error());
-    auto result = operation();
-    put_back(session, *registered);
-    return result;
+    // Put back on every way out, a throw included.
+    struct PutBack {
+        session::Session& s;
+        bool registered;
+        ~PutBack() {
+            try {
+                put_back(s, registered);
+            } catch (const std::bad_alloc&) {
+                // Unwinding already: the table stays as the operation left it.
+            }
+        }
+    } putting_back{session, *registered};
+    return operation();
 }
 
 // Focuses for `rect` and reads the lens position (absent when the unit would not say).

@@ -84,8 +84,10 @@ Chunks::Chunks(Chunks&& o) noexcept
 Chunks::~Chunks() {
     if (closed_) return;
     done_ = closed_ = true;
+    // Bounded, and cut short only by a stop asked after it began.
+    const Cleanup stopping(*session_);
     VX_INFO(TARGET, "stopping the scan", diag::field("remaining", remaining_));
-    auto ran = session_->abort();
+    auto ran = session_->stop_scan();
     if (ran && *ran) return;
     if (ran) {
         VX_DEBUG(TARGET, "no ABORT on this unit, so reading the remainder off instead");
@@ -93,7 +95,7 @@ Chunks::~Chunks() {
         return;
     }
     VX_WARN(TARGET, "could not stop the scan, so it is left open - the next command will be refused out of sequence",
-            diag::Field{"e", error::to_string(ran.error())}, diag::field("remaining", remaining_));
+            diag::Field{"e", error::to_string(ran.error())}, diag::field("remaining", remaining_), diag::Field{"left", "scanning"});
 }
 
 error::Result<std::optional<std::size_t>> Chunks::fill(std::vector<std::uint8_t>& buffer) {
@@ -218,6 +220,7 @@ error::Result<std::size_t> Session::read_image_within(const protocol::image::Lay
     if (e.fault()) {
         if (e.is_refusal(sense::Refusal::OutOfSequence)) {
             VX_DEBUG(TARGET, "end of stream reached");
+            scan_open_ = false;  // the unit holds no scan
             return 0;
         }
         if (const auto missing = short_by(e)) {

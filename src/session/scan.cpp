@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -97,20 +100,14 @@ void read_chunks(Session& session, const protocol::image::Layout& layout, channe
         chunks.send(Chunk{Chunk::End{}});
         return;
     }
-    std::size_t pooled = POOL;
-    for (;;) {
-        std::vector<std::uint8_t> buffer;
-        if (pooled > 0) {
-            --pooled;
-            buffer.assign(reader->max_transfer(), 0);
-        } else {
-            const auto waited = SteadyClock::now();
-            auto back = buffers.recv();
-            counters.starved_ns.fetch_add(ns_since(waited));
-            if (!back) break;  // the calling thread has left
-            VX_TRACE(TARGET, "got empty buffer");
-            buffer = std::move(*back);
-        }
+    // The pool's buffers come first on the channel, sent before the unit started.
+    for (std::size_t taken = 0;; ++taken) {
+        const auto waited = SteadyClock::now();
+        auto back = buffers.recv();
+        if (taken >= POOL) counters.starved_ns.fetch_add(ns_since(waited));
+        if (!back) break;  // the calling thread has left
+        if (taken >= POOL) VX_TRACE(TARGET, "got empty buffer");
+        std::vector<std::uint8_t> buffer = std::move(*back);
         const auto began = SteadyClock::now();
         auto n = reader->fill(buffer);
         counters.read_ns.fetch_add(ns_since(began));
@@ -134,19 +131,72 @@ void read_chunks(Session& session, const protocol::image::Layout& layout, channe
 
 }  // namespace scan
 
+namespace {
+
+// The worker's end: set once its reader is gone (the scan closed), whatever way it left.
+class Finished {
+public:
+    void set(bool out_of_memory) {
+        {
+            std::lock_guard lock(m_);
+            done_ = true;
+            out_of_memory_ = out_of_memory;
+        }
+        cv_.notify_all();
+    }
+    bool wait_for(std::chrono::milliseconds d) {
+        std::unique_lock lock(m_);
+        return cv_.wait_for(lock, d, [this] { return done_; });
+    }
+    bool out_of_memory() {
+        std::lock_guard lock(m_);
+        return out_of_memory_;
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    bool out_of_memory_ = false;
+};
+
+void run_reader(Session& session, const protocol::image::Layout& layout, channel::Sender<scan::Chunk> chunks,
+                channel::Receiver<std::vector<std::uint8_t>> buffers, scan::Counters& counters, Finished& finished) {
+    bool out_of_memory = false;
+    try {
+        scan::read_chunks(session, layout, std::move(chunks), std::move(buffers), counters);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;  // raised on the calling thread after the join
+    }
+    finished.set(out_of_memory);
+}
+
+// How often the calling thread, waiting for the worker to close the scan, asks for a second stop.
+constexpr auto CLEANUP_POLL = 50ms;
+
+}  // namespace
+
 error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const Window> windows, Duration start_timeout,
                                                                 protocol::decode::Samples& samples,
                                                                 const vexlor::session::scan::ProgressFn& progress) {
     namespace es = vexlor::session::scan;
+    // Everything the pass needs is allocated before the unit starts it: a pass that cannot fit
+    // fails with nothing sent. The planes' size does not depend on what SCAN's cooperation adds.
+    if (auto planned = protocol::image::Layout::make(caps, windows, units, std::nullopt)) {
+        if (auto d = protocol::decode::Decoder::make(*planned)) samples.resize_for(*d);
+    }
+    auto [chunk_tx, chunk_rx] = channel::make<es::Chunk>();
+    auto [buffer_tx, buffer_rx] = channel::make<std::vector<std::uint8_t>>();
+    for (std::size_t i = 0; i < es::POOL; ++i) buffer_tx.send(std::vector<std::uint8_t>(image_read_limit(), 0));
+
     VX_TRY(auto started, start_pass(windows, start_timeout));
+    // Until the worker's reader owns it, any way out stops the scan.
+    ScanGuard guard(*this);
     const auto& layout = started.layout;
     const std::uint64_t total = layout.total_bytes();
     const auto held_curves = curves;
     auto decoder = protocol::decode::Decoder::make(layout);
-    if (!decoder) {
-        abandon_scan();
-        return std::unexpected(std::move(decoder).error());
-    }
+    if (!decoder) return std::unexpected(std::move(decoder).error());
     const bool all_rows = layout.interleaving.contains(protocol::caps::set_window::interleaving::MULTILINE_SIMULTANEOUS);
     if (all_rows && decoder->rows() > 1 && held_curves) decoder->curves = held_curves;
     // A READ of one line at a time would have each line written into the planes alone.
@@ -158,18 +208,38 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
     SteadyClock::duration decode_time{}, idle_time{};
     std::uint64_t bytes_done = 0;
     error::Result<void> outcome;
+    Finished finished;
     {
-        auto [chunk_tx, chunk_rx] = channel::make<es::Chunk>();
-        auto [buffer_tx, buffer_rx] = channel::make<std::vector<std::uint8_t>>();
         std::jthread worker;
         try {
-            worker = std::jthread(es::read_chunks, std::ref(*this), std::cref(layout), std::move(chunk_tx), std::move(buffer_rx),
-                                  std::ref(counters));
+            worker = std::jthread(run_reader, std::ref(*this), std::cref(layout), std::move(chunk_tx), std::move(buffer_rx),
+                                  std::ref(counters), std::ref(finished));
         } catch (const std::system_error& e) {
-            abandon_scan();
             return std::unexpected(error::Error(transport::Error::io(transport::IoKind::Other,
                                                                      fmt::format("could not start the pass's reader: {}", e.what()))));
         }
+        guard.release();
+        // Whatever way the loop is left (its end, an error, a cancel, a throw), this runs before the
+        // worker is joined: a READ in flight is cut short when we leave early, our channel ends are
+        // closed so a worker waiting for a buffer wakes, and while the worker stops the scan a
+        // second stop from the caller cuts that short too.
+        bool worker_ended = false;
+        struct Leave {
+            Session& s;
+            bool& worker_ended;
+            channel::Receiver<es::Chunk>& chunks;
+            channel::Sender<std::vector<std::uint8_t>>& buffers;
+            Finished& finished;
+            ~Leave() {
+                const Cleanup waiting(s);
+                if (!worker_ended) s.request_stop();
+                chunks.close();
+                buffers.close();
+                while (!finished.wait_for(CLEANUP_POLL)) {
+                    if (s.interrupted()) s.request_stop();
+                }
+            }
+        } leave{*this, worker_ended, chunk_rx, buffer_tx, finished};
         for (;;) {
             const auto waited = SteadyClock::now();
             bool timed_out = false;
@@ -180,8 +250,12 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
                 outcome = std::unexpected(error::Error::cancelled());
                 break;
             }
-            if (!chunk || std::holds_alternative<es::Chunk::End>(chunk->value)) break;
+            if (!chunk || std::holds_alternative<es::Chunk::End>(chunk->value)) {
+                worker_ended = true;
+                break;
+            }
             if (auto* failed = std::get_if<es::Chunk::Failed>(&chunk->value)) {
+                worker_ended = true;
                 outcome = std::unexpected(std::move(failed->error));
                 break;
             }
@@ -205,10 +279,8 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
                 break;
             }
         }
-        // Leaving drops our channel ends first; the worker notices, closes the scan and is joined.
-        chunk_rx.close();
-        buffer_tx.close();
     }
+    if (finished.out_of_memory()) throw std::bad_alloc();
     if (outcome) outcome = decoder->flush(samples);
     if (!outcome) return std::unexpected(std::move(outcome).error());
 

@@ -1,6 +1,7 @@
 #include "session/session.hpp"
 
 #include <chrono>
+#include <new>
 
 #include <fmt/format.h>
 
@@ -29,6 +30,9 @@ constexpr int LAST_EXCHANGE = 16;
 constexpr auto NOT_READY_PAUSE = 100ms;
 constexpr auto READY_TIMEOUT = 180s;
 constexpr auto COMMAND_TIMEOUT = 30s;
+// Each command of a clean-up (ABORT, its wait for readiness, RELEASE): the next call's status
+// protocol waits for the unit anyway.
+constexpr auto CLEANUP_TIMEOUT = 5s;
 
 constexpr std::array<std::uint8_t, 6> TEST_UNIT_READY_CDB{opcode::TEST_UNIT_READY, 0, 0, 0, 0, 0};
 constexpr std::array<std::uint8_t, 6> RESERVE_CDB{opcode::RESERVE_UNIT, 0, 0, 0, 0, 0};
@@ -55,7 +59,13 @@ std::array<std::uint8_t, 12> units_page(std::uint16_t divisor) {
 }
 
 Session::Session(protocol::caps::Capabilities c, std::unique_ptr<transport::Transport> t, clock::Clock& clk)
-    : caps(std::move(c)), transport(std::move(t)), units(caps.address.x.max_dpi), clock_(&clk) {}
+    : caps(std::move(c)), transport(std::move(t)), units(caps.address.x.max_dpi), clock_(&clk) {
+    watch_transport();
+}
+
+void Session::watch_transport() {
+    if (transport) transport->set_stop([this] { return should_stop(); });
+}
 
 Session::Session(Session&& o) noexcept
     : frame_table(std::move(o.frame_table)),
@@ -66,15 +76,34 @@ Session::Session(Session&& o) noexcept
       reserved(o.reserved),
       clock_(o.clock_),
       interrupt_(std::move(o.interrupt_)),
-      interrupt_thread_(o.interrupt_thread_) {
+      interrupt_thread_(o.interrupt_thread_),
+      stop_(o.stop_.load()),
+      scan_open_(o.scan_open_) {
     o.reserved = false;
+    o.scan_open_ = false;
+    watch_transport();
 }
 
+// Closing is clean-up: bounded, and a second Ctrl-C ends it. A scan left running is stopped
+// first, or the unit would stay scanning after we let it go.
 Session::~Session() {
-    if (!reserved || !transport) return;
-    if (auto r = run_handshake(RELEASE_CDB, Data::none(), COMMAND_TIMEOUT); !r) {
-        VX_WARN(TARGET, "could not release the scanner", diag::Field{"e", e_text(r.error())});
+    if (!transport) return;
+    {
+        const Cleanup closing(*this);
+        if (scan_open_) {
+            if (auto r = stop_scan(); !r) {
+                VX_WARN(TARGET, "could not stop the scan, so it is left open - the next command will be refused out of sequence",
+                        diag::Field{"e", e_text(r.error())}, diag::Field{"left", "scanning"});
+            }
+        }
+        if (reserved) {
+            if (auto r = handshake_once(RELEASE_CDB, Data::none(), CLEANUP_TIMEOUT); !r) {
+                VX_WARN(TARGET, "could not release the scanner", diag::Field{"e", e_text(r.error())},
+                        diag::Field{"left", "reserved"});
+            }
+        }
     }
+    transport->set_stop({});
 }
 
 void Session::abandon() {
@@ -84,25 +113,62 @@ void Session::abandon() {
 }
 
 namespace {
-thread_local int uninterrupted_depth = 0;
+// The clean-up running on this thread, and the stops the caller had asked for when it began.
+thread_local int cleanup_depth = 0;
+thread_local unsigned cleanup_baseline = 0;
 }  // namespace
 
-Uninterrupted::Uninterrupted() { ++uninterrupted_depth; }
-Uninterrupted::~Uninterrupted() { --uninterrupted_depth; }
+Cleanup::Cleanup(Session& s) : outer_baseline_(cleanup_baseline), outer_depth_(cleanup_depth) {
+    if (cleanup_depth++ > 0) return;
+    // The stop that led here was meant for what went before.
+    s.stop_.store(false);
+    const bool asking = s.interrupt_ && std::this_thread::get_id() == s.interrupt_thread_;
+    cleanup_baseline = asking ? s.interrupt_() : 0;
+}
 
-void Session::set_interrupt(std::function<bool()> check) {
+Cleanup::~Cleanup() {
+    cleanup_depth = outer_depth_;
+    cleanup_baseline = outer_baseline_;
+}
+
+void Session::set_interrupt(Interrupt check) {
     interrupt_ = std::move(check);
     interrupt_thread_ = std::this_thread::get_id();
 }
 
 bool Session::interrupted() {
-    if (!interrupt_ || uninterrupted_depth > 0 || std::this_thread::get_id() != interrupt_thread_) return false;
-    return interrupt_();
+    if (!interrupt_ || std::this_thread::get_id() != interrupt_thread_) return false;
+    return interrupt_() > (cleanup_depth > 0 ? cleanup_baseline : 0u);
 }
+
+bool Session::should_stop() { return stop_.load() || interrupted(); }
 
 // ---- status protocol ----
 
+namespace {
+
+// A refusal out of sequence of these means something else than a scan left running: ABORT is the
+// stop itself, and an image READ so refused ends its stream.
+bool stops_scan_first(std::span<const std::uint8_t> cdb) {
+    if (cdb.empty() || cdb[0] == opcode::ABORT) return false;
+    return !(cdb[0] == opcode::READ && cdb.size() > 2 && cdb[2] == 0x00);
+}
+
+}  // namespace
+
 error::Result<Handshake> Session::run_handshake(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {
+    auto r = handshake_once(cdb, data, timeout);
+    if (r || !scan_open_ || !stops_scan_first(cdb) || !r.error().is_refusal(sense::Refusal::OutOfSequence)) {
+        return r;
+    }
+    // A pass ended while the unit still held data: stop it, and send the command once more.
+    VX_DEBUG(TARGET, "a scan was still running, so it is stopped and the command sent again", diag::field("opcode", cdb[0]));
+    auto stopped = stop_scan();
+    if (!stopped || !*stopped) return r;
+    return handshake_once(cdb, data, timeout);
+}
+
+error::Result<Handshake> Session::handshake_once(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {
     const clock::Instant deadline = clock_->now() + timeout;
     std::vector<std::pair<sense::Coop, CooperativeAction>> seen;
     Handshake out;
@@ -114,7 +180,11 @@ error::Result<Handshake> Session::run_handshake(std::span<const std::uint8_t> cd
             const Duration remaining = clock::remaining(*clock_, deadline);
             if (remaining == Duration::zero()) return std::unexpected(error::Error(transport::Error::timeout(timeout)));
             auto reply = transport->execute(cdb, data, remaining);
-            if (!reply) return std::unexpected(error::Error(std::move(reply).error()));
+            if (!reply) {
+                // Cut short on our word: the call ends as a cancel does.
+                if (reply.error().is_interrupted()) return std::unexpected(error::Error::cancelled());
+                return std::unexpected(error::Error(std::move(reply).error()));
+            }
             const auto interpretation = sense::interpret(*reply);
             out.reply = std::move(*reply);
             const auto& v = interpretation.value;
@@ -192,37 +262,63 @@ error::Result<void> Session::test_unit_ready(Duration timeout) {
     return {};
 }
 
-error::Result<bool> Session::tolerate(std::span<const std::uint8_t, 6> cdb) {
-    auto r = run(cdb, Data::none(), COMMAND_TIMEOUT);
+error::Result<bool> Session::tolerate(std::span<const std::uint8_t, 6> cdb) { return tolerate(cdb, COMMAND_TIMEOUT); }
+
+error::Result<bool> Session::tolerate(std::span<const std::uint8_t, 6> cdb, Duration timeout) {
+    auto r = run(cdb, Data::none(), timeout);
     if (r) return true;
     if (r.error().is_refusal(sense::Refusal::UnknownOpcode)) return false;
     return std::unexpected(std::move(r).error());
 }
 
 error::Result<bool> Session::abort() {
-    // Stopping a scan runs to its end: a second Ctrl-C must not leave the unit scanning.
-    const Uninterrupted stopping;
     VX_TRY(const bool ran, tolerate(ABORT_CDB));
     if (!ran) {
         VX_DEBUG(TARGET, "this unit has no ABORT");
         return false;
     }
+    scan_open_ = false;
     VX_CHECK(test_unit_ready(READY_TIMEOUT));
     return true;
 }
 
+error::Result<bool> Session::stop_scan() {
+    const Cleanup stopping(*this);
+    VX_TRY(const bool ran, tolerate(ABORT_CDB, CLEANUP_TIMEOUT));
+    if (!ran) {
+        VX_DEBUG(TARGET, "this unit has no ABORT");
+        return false;
+    }
+    scan_open_ = false;
+    VX_CHECK(test_unit_ready(CLEANUP_TIMEOUT));
+    return true;
+}
+
+ScanGuard::~ScanGuard() {
+    if (!session_) return;
+    try {
+        session_->abandon_scan();
+    } catch (const std::bad_alloc&) {
+        // Unwinding from an allocation failure already: the next command stops the scan.
+    }
+}
+
 void Session::abandon_scan() {
-    if (auto r = abort(); !r) {
+    if (auto r = stop_scan(); !r) {
         VX_WARN(TARGET, "could not stop the scan, so it is left open - the next command will be refused out of sequence",
-                diag::Field{"e", e_text(r.error())});
+                diag::Field{"e", e_text(r.error())}, diag::Field{"left", "scanning"});
     }
 }
 
 // ---- open and media ----
 
 error::Result<Session> Session::open(std::unique_ptr<transport::Transport> transport, clock::Clock& clock,
-                                     std::function<bool()> interrupt) {
-    VX_TRY(auto probed, probe::capabilities(*transport));
+                                     Interrupt interrupt) {
+    // The probe runs before the session exists: the caller's stop reaches its commands directly.
+    if (interrupt) transport->set_stop([&interrupt] { return interrupt() > 0; });
+    auto probing = probe::capabilities(*transport);
+    transport->set_stop({});
+    VX_TRY(auto probed, std::move(probing));
     const std::uint16_t divisor = probed.address.x.max_dpi;
     Session s(std::move(probed), std::move(transport), clock);
     s.set_interrupt(std::move(interrupt));
@@ -273,9 +369,11 @@ error::Result<void> Session::reserve() {
     if (!r) {
         // A reservation lost on the link may still have been taken: give it back before failing,
         // or the unit stays claimed until it is power-cycled.
-        if (r.error().get_if<error::Error::Transport>()) {
-            if (auto released = run_handshake(RELEASE_CDB, Data::none(), COMMAND_TIMEOUT); !released) {
-                VX_WARN(TARGET, "could not release the scanner", diag::Field{"e", e_text(released.error())});
+        if (r.error().get_if<error::Error::Transport>() || r.error().get_if<error::Error::Cancelled>()) {
+            const Cleanup releasing(*this);
+            if (auto released = handshake_once(RELEASE_CDB, Data::none(), CLEANUP_TIMEOUT); !released) {
+                VX_WARN(TARGET, "could not release the scanner", diag::Field{"e", e_text(released.error())},
+                        diag::Field{"left", "reserved"});
             }
         }
         return std::unexpected(std::move(r).error());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,8 +56,12 @@ class Session {
 public:
     // Probes, waits for the unit, stops a stale scan, reserves, sets the measurement units, reads
     // the curves and stages a loaded medium. On failure the transport is closed and the unit released.
+    // How many times the caller has asked to stop so far (0: go on). Asked while a call waits on the
+    // unit, only on the thread that installed it; a stop ends the call as a cancel does.
+    using Interrupt = std::function<unsigned()>;
+
     static error::Result<Session> open(std::unique_ptr<transport::Transport> transport,
-                                       clock::Clock& clock = clock::system(), std::function<bool()> interrupt = {});
+                                       clock::Clock& clock = clock::system(), Interrupt interrupt = {});
 
     Session(Session&& other) noexcept;
     Session& operator=(Session&&) = delete;
@@ -75,6 +80,9 @@ public:
     // True when the unit ran the command, false when it does not have the operation code.
     error::Result<bool> tolerate(std::span<const std::uint8_t, 6> cdb);
     error::Result<bool> abort();
+    // The clean-up stop of a scan: ABORT, then a few seconds for readiness; a new stop from the
+    // caller cuts it short. True when the unit ran ABORT.
+    error::Result<bool> stop_scan();
     // Best-effort stop of a failed pass; logs what it could not do.
     void abandon_scan();
 
@@ -139,11 +147,15 @@ public:
 
     clock::Clock& clock() const { return *clock_; }
 
-    // Asked while a call waits on the unit (not-ready polls, the pass); true ends the call as a
-    // cancel does. The caller installs it for one call; only the installing thread asks it, and
-    // never while a scan is being stopped or the frame table put back.
-    void set_interrupt(std::function<bool()> check);
+    // Asked while a call waits on the unit (not-ready polls, the pass, the command in flight); a
+    // stop ends the call as a cancel does. The caller installs it for one call; only the installing
+    // thread asks it. During clean-up only a stop asked after the clean-up began counts.
+    void set_interrupt(Interrupt check);
     bool interrupted();
+    // From any thread: cut the command in flight short (the pass's reader, from the calling thread).
+    void request_stop() { stop_.store(true); }
+    // Whether a scan may still be open on the unit (SCAN ran, and nothing since said it ended).
+    bool scan_open() const { return scan_open_; }
 
     std::optional<protocol::data::FrameTable> frame_table;
     protocol::caps::Capabilities caps;
@@ -160,20 +172,46 @@ private:
     error::Result<void> reserve();
     error::Result<void> set_units(std::uint16_t divisor);
     error::Result<Bytes> read_step(std::span<const std::uint8_t, 10> cdb, std::size_t n);
+    error::Result<Handshake> handshake_once(std::span<const std::uint8_t> cdb, transport::Data data, Duration timeout);
+    error::Result<bool> tolerate(std::span<const std::uint8_t, 6> cdb, Duration timeout);
+    bool should_stop();
+    void watch_transport();
+    friend class Cleanup;
 
     clock::Clock* clock_;
-    std::function<bool()> interrupt_;
+    Interrupt interrupt_;
     std::thread::id interrupt_thread_;
+    std::atomic<bool> stop_{false};
+    bool scan_open_ = false;
 };
 
-// Clean-up that must run to its end whatever the caller asked (stopping a scan, putting the
-// frame table back): while one is alive on a thread, that thread's interrupt is not asked.
-class Uninterrupted {
+// Best-effort clean-up after a failure, a cancel or a signal (stopping a scan, putting the frame
+// table back, releasing): its commands are bounded, and only a stop the caller asks for after it
+// began (a second Ctrl-C) cuts them short. A stop asked before it is forgotten.
+class Cleanup {
 public:
-    Uninterrupted();
-    ~Uninterrupted();
-    Uninterrupted(const Uninterrupted&) = delete;
-    Uninterrupted& operator=(const Uninterrupted&) = delete;
+    explicit Cleanup(Session& session);
+    ~Cleanup();
+    Cleanup(const Cleanup&) = delete;
+    Cleanup& operator=(const Cleanup&) = delete;
+
+private:
+    unsigned outer_baseline_;
+    int outer_depth_;
+};
+
+// Stops the scan (best effort, `abandon_scan`) when a started pass is left any way but through
+// `release`: an error, a cancel, a signal or a throw.
+class ScanGuard {
+public:
+    explicit ScanGuard(Session& session) : session_(&session) {}
+    ~ScanGuard();
+    ScanGuard(const ScanGuard&) = delete;
+    ScanGuard& operator=(const ScanGuard&) = delete;
+    void release() { session_ = nullptr; }
+
+private:
+    Session* session_;
 };
 
 // The SCSI and vendor operation codes the session sends.

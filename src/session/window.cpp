@@ -130,7 +130,10 @@ std::string actions_text(const std::vector<protocol::data::CooperativeAction>& a
 error::Result<Handshake> Session::scan(std::span<const std::uint8_t> ids) {
     const std::array<std::uint8_t, 6> cdb{opcode::SCAN, 0, 0, 0, static_cast<std::uint8_t>(ids.size()), 0};
     VX_DEBUG(TARGET, fmt::format("scan cmd {}", text::lower_hex_list(cdb)));
-    return run_handshake(cdb, Data::out(ids), SCAN_TIMEOUT);
+    auto r = run_handshake(cdb, Data::out(ids), SCAN_TIMEOUT);
+    // Cut short or lost on the link, the unit may have started all the same.
+    if (r || r.error().get_if<error::Error::Transport>() || r.error().get_if<error::Error::Cancelled>()) scan_open_ = true;
+    return r;
 }
 
 error::Result<window::Started> Session::start_pass(std::span<const Window> windows, Duration start_timeout) {
@@ -138,8 +141,14 @@ error::Result<window::Started> Session::start_pass(std::span<const Window> windo
     std::vector<std::uint8_t> ids;
     ids.reserve(windows.size());
     for (const auto& w : windows) ids.push_back(w.id);
-    VX_TRY(auto handshake, scan(ids));
-    auto& actions = handshake.actions;
+    auto handshake = scan(ids);
+    if (!handshake) {
+        if (scan_open_) abandon_scan();
+        return std::unexpected(std::move(handshake).error());
+    }
+    // From here every way out but the pass's start stops the scan.
+    ScanGuard started(*this);
+    auto& actions = handshake->actions;
     VX_DEBUG(TARGET, "scanning", diag::Field{"ids", text::dec_list(ids)},
              diag::Field{"cooperations", actions_text(actions)});
 
@@ -151,22 +160,17 @@ error::Result<window::Started> Session::start_pass(std::span<const Window> windo
         }
     }
     auto layout = protocol::image::Layout::make(caps, windows, units, truncation);
-    if (!layout) {
-        abandon_scan();
-        return std::unexpected(std::move(layout).error());
-    }
+    if (!layout) return std::unexpected(std::move(layout).error());
     layout->read_off = std::any_of(actions.begin(), actions.end(), [](const auto& a) {
         const auto* g = std::get_if<protocol::data::CooperativeAction::Geometry>(&a.value);
         return g && std::holds_alternative<protocol::sense::Coop::MultiLineRegistration>(g->coop.value);
     });
 
     const clock::Instant began = clock().now();
-    if (auto ready = test_unit_ready(start_timeout); !ready) {
-        // A pass left running would refuse every later command out of sequence.
-        abandon_scan();
-        return std::unexpected(std::move(ready).error());
-    }
+    // A pass left running would refuse every later command out of sequence: the guard stops it.
+    VX_CHECK(test_unit_ready(start_timeout));
     VX_DEBUG("vexlor::session::scan", "scan ready", diag::Field{"ready_in", text::debug_duration(clock().now() - began)});
+    started.release();
     return window::Started{std::move(*layout), std::move(actions)};
 }
 

@@ -54,13 +54,11 @@ std::string to_string(Info i) {
 
 namespace {
 
-// Whole seconds times 1000 plus the whole milliseconds below a second, capped at 32 bits.
+// Milliseconds rounded up and never below 1 (the driver reads 0 as its own long default),
+// capped at 32 bits.
 std::uint32_t timeout_millis(Duration d) {
-    if (d <= Duration::zero()) return 0;
-    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
-    const auto sub = std::chrono::duration_cast<std::chrono::milliseconds>(d - secs);
-    const unsigned long long ms = static_cast<unsigned long long>(secs.count()) * 1000ull + static_cast<unsigned long long>(sub.count());
-    return static_cast<std::uint32_t>(std::min<unsigned long long>(ms, 0xFFFFFFFFull));
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
+    return static_cast<std::uint32_t>(std::clamp<long long>(ms, 1, 0xFFFFFFFFll));
 }
 
 }  // namespace
@@ -130,7 +128,12 @@ std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> c
     h.flags = 0;
     h.pack_id = 0;
     h.usr_ptr = nullptr;
-    if (::ioctl(fd_, SG_IO, &h) < 0) return std::unexpected(Error::io(IoError::os(errno)));
+    if (::ioctl(fd_, SG_IO, &h) < 0) {
+        // A signal ended the wait (Python's handlers do not restart calls); the driver finishes
+        // the command on its own.
+        if (errno == EINTR) return std::unexpected(Error::interrupted());
+        return std::unexpected(Error::io(IoError::os(errno)));
+    }
 
     const HostStatus host{h.host_status};
     VX_TRACE(kTarget, "SG_IO completed", diag::field("host_status", debug_string(host)),

@@ -19,6 +19,7 @@ IoKind kind_of_errno(int e) {
         case ENOTCONN:
         case ENODEV: return IoKind::NotConnected;
         case EINVAL: return IoKind::InvalidInput;
+        case EINTR: return IoKind::Interrupted;
         default: return IoKind::Other;
     }
 }
@@ -108,6 +109,7 @@ std::string debug_string(IoKind k) {
         case IoKind::NotFound: return "NotFound";
         case IoKind::PermissionDenied: return "PermissionDenied";
         case IoKind::Busy: return "ResourceBusy";
+        case IoKind::Interrupted: return "Interrupted";
     }
     return "Other";
 }
@@ -119,6 +121,11 @@ std::string debug_string(const IoError& e) {
                            text::quoted(errno_text(*e.os_error)));
     }
     return fmt::format("Custom {{ kind: {}, error: {} }}", debug_string(e.kind), text::quoted(e.message));
+}
+
+bool Error::is_interrupted() const {
+    const auto* io = std::get_if<Io>(&value);
+    return io && io->error.kind == IoKind::Interrupted;
 }
 
 std::string to_string(const Error& e) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -85,7 +86,8 @@ struct Reply {
 };
 
 // The kinds of I/O failure the links report.
-enum class IoKind { Other, InvalidData, InvalidInput, BrokenPipe, NotConnected, NotFound, PermissionDenied, Busy };
+// `Interrupted`: the command was cut short on the owner's word (its stop check, or a signal).
+enum class IoKind { Other, InvalidData, InvalidInput, BrokenPipe, NotConnected, NotFound, PermissionDenied, Busy, Interrupted };
 
 // An I/O error: an operating-system error number, or a kind with a message.
 struct IoError {
@@ -113,9 +115,15 @@ struct Error {
     static Error io(IoError e) { return {Io{std::move(e)}}; }
     static Error io(IoKind kind, std::string message) { return io(IoError::custom(kind, std::move(message))); }
     static Error timeout(Duration d) { return {Timeout{d}}; }
+    static Error interrupted() { return io(IoKind::Interrupted, "interrupted"); }
     bool is_timeout() const { return std::holds_alternative<Timeout>(value); }
+    bool is_interrupted() const;
     bool operator==(const Error&) const = default;
 };
+
+// Asked, from the thread running a command, while the command waits on the unit: true cuts it
+// short, and it fails as interrupted. The owner may ask for a stop from another thread.
+using StopCheck = std::function<bool()>;
 
 // A transport owns its link (a file descriptor, a claimed interface): it moves by pointer, never copies.
 class Transport {
@@ -131,6 +139,14 @@ public:
     // In a forked child whose parent holds this link: closes this process's descriptors without
     // a word to the unit or to a library whose state is the parent's. Only destruction follows.
     virtual void abandon() {}
+    // Installed while no command runs; empty: the waits are never cut short.
+    virtual void set_stop(StopCheck check) { stop_ = std::move(check); }
+
+protected:
+    bool stopping() const { return stop_ && stop_(); }
+
+private:
+    StopCheck stop_;
 };
 
 // A link that hands every command on to another: the base of links that watch or alter a few.
@@ -142,6 +158,7 @@ public:
         return inner_->execute(cdb, data, timeout);
     }
     void abandon() override { inner_->abandon(); }
+    void set_stop(StopCheck check) override { inner_->set_stop(std::move(check)); }
 
 protected:
     std::unique_ptr<Transport> inner_;

@@ -10,7 +10,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string_view>
+
+#include <sys/time.h>
 
 #include "diag/log.hpp"
 #include "try.hpp"
@@ -44,6 +47,8 @@ constexpr Duration kSecondBusyPause = milliseconds(10);  // then doubled for eac
 constexpr Duration kLongestBusyPause = milliseconds(250);
 constexpr Duration kResendPause = milliseconds(5);
 constexpr Duration kResyncRead = milliseconds(200);
+// How often a transfer or a pause in progress asks whether the owner wants the command stopped.
+constexpr Duration kStopSlice = milliseconds(50);
 
 constexpr std::size_t kStatusBlock = 8;
 
@@ -127,6 +132,21 @@ unsigned int lib_millis(Duration d) {
     return static_cast<unsigned int>(std::clamp<long long>(ms, 1, UINT_MAX));
 }
 
+void LIBUSB_CALL transfer_done(libusb_transfer* t) { *static_cast<int*>(t->user_data) = 1; }
+
+// A transfer's outcome in the codes of the library's blocking calls.
+int transfer_code(libusb_transfer_status status) {
+    switch (status) {
+        case LIBUSB_TRANSFER_COMPLETED: return 0;
+        case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+        case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+        case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+        case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+        case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_INTERRUPTED;
+        default: return LIBUSB_ERROR_IO;
+    }
+}
+
 }  // namespace
 
 std::expected<std::vector<UsbDevice>, std::string> enumerate() {
@@ -169,6 +189,41 @@ struct UsbTransport::Impl {
     std::size_t in_max_packet = 0;
     bool out_of_step = false;
     clock::Clock* clock = nullptr;
+    std::function<bool()> stopping;  // the transport's stop check
+
+    // One bulk transfer, waited for in slices that ask the stop check: a stop cancels it and it
+    // fails LIBUSB_ERROR_INTERRUPTED. Otherwise as the library's blocking transfer.
+    int bulk(std::uint8_t endpoint, std::uint8_t* data, int length, int* got, Duration timeout) {
+        *got = 0;
+        libusb_transfer* t = libusb_alloc_transfer(0);
+        if (!t) return LIBUSB_ERROR_NO_MEM;
+        int completed = 0;
+        libusb_fill_bulk_transfer(t, handle, endpoint, data, length, transfer_done, &completed, lib_millis(timeout));
+        if (int r = libusb_submit_transfer(t); r != 0) {
+            libusb_free_transfer(t);
+            return r;
+        }
+        libusb_context* ctx = context.get();
+        bool cancelled = false;
+        bool stopped = false;
+        while (!completed) {
+            timeval slice{0, static_cast<suseconds_t>(std::chrono::duration_cast<std::chrono::microseconds>(kStopSlice).count())};
+            const int r = libusb_handle_events_timeout_completed(ctx, &slice, &completed);
+            if (completed || cancelled) continue;
+            // Event handling that fails leaves the transfer cancelled, as the library's blocking call does.
+            const bool failed = r < 0 && r != LIBUSB_ERROR_INTERRUPTED;
+            if (failed || (stopping && stopping())) {
+                stopped = !failed;
+                cancelled = true;
+                libusb_cancel_transfer(t);
+            }
+        }
+        int code = transfer_code(t->status);
+        if (code == LIBUSB_ERROR_INTERRUPTED && !stopped) code = LIBUSB_ERROR_IO;
+        *got = t->actual_length;
+        libusb_free_transfer(t);
+        return code;
+    }
 
     ~Impl() {
         if (handle) {
@@ -181,6 +236,7 @@ struct UsbTransport::Impl {
     Error transfer_error(int code, std::uint8_t endpoint, Duration given) {
         switch (code) {
             case LIBUSB_ERROR_TIMEOUT: return Error::timeout(given);
+            case LIBUSB_ERROR_INTERRUPTED: return Error::interrupted();
             case LIBUSB_ERROR_PIPE: {
                 if (int r = libusb_clear_halt(handle, endpoint); r == 0) {
                     VX_WARN(kTarget, "the unit halted the endpoint, cleared it for the next command");
@@ -200,7 +256,7 @@ struct UsbTransport::Impl {
         ask = (ask + in_max_packet - 1) / in_max_packet * in_max_packet;
         std::vector<std::uint8_t> buf(ask);
         int got = 0;
-        const int r = libusb_bulk_transfer(handle, kEpIn, buf.data(), static_cast<int>(ask), &got, lib_millis(timeout));
+        const int r = bulk(kEpIn, buf.data(), static_cast<int>(ask), &got, timeout);
         if (r != 0) return std::unexpected(transfer_error(r, kEpIn, timeout));
         buf.resize(std::clamp<std::size_t>(static_cast<std::size_t>(std::max(got, 0)), 0, ask));
         return buf;
@@ -210,7 +266,7 @@ struct UsbTransport::Impl {
         int sent = 0;
         // libusb does not write through the pointer of an OUT transfer.
         auto* p = const_cast<std::uint8_t*>(bytes.data());
-        const int r = libusb_bulk_transfer(handle, kEpOut, p, static_cast<int>(bytes.size()), &sent, lib_millis(timeout));
+        const int r = bulk(kEpOut, p, static_cast<int>(bytes.size()), &sent, timeout);
         if (r != 0) return std::unexpected(transfer_error(r, kEpOut, timeout));
         return {};
     }
@@ -230,6 +286,8 @@ struct UsbTransport::Impl {
         std::size_t total = 0;
         for (;;) {
             auto got = transfer_in(in_max_packet, kResyncRead);
+            // Cut short, the pipe may still hold an answer: the next command drains it.
+            if (!got && got.error().is_interrupted()) return;
             if (!got || got->empty()) break;
             total += got->size();
             if (total >= kResyncLimit) {
@@ -271,7 +329,7 @@ struct Phase {
 };
 
 Phase failed(Error e) {
-    if (e.is_timeout()) return {Phase::Kind::Stopped, 0, std::move(e)};
+    if (e.is_timeout()) return {Phase::Kind::Stopped, 0, std::move(e)};  // the unit stopped answering: send again
     return {Phase::Kind::Failed, 0, std::move(e)};
 }
 
@@ -364,6 +422,11 @@ void UsbTransport::abandon() {
     static_cast<void>(impl_.release());
 }
 
+void UsbTransport::set_stop(StopCheck check) {
+    Transport::set_stop(check);
+    impl_->stopping = std::move(check);
+}
+
 std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {
     Impl& io = *impl_;
     if (io.out_of_step) io.resync();
@@ -371,9 +434,18 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
     const Deadline dl{*io.clock, io.clock->now() + timeout, timeout};
     bool resent = false;
 
+    // A pause in slices, each asking whether the owner wants the command stopped.
     const auto pause = [&](Duration d) -> std::expected<void, Error> {
         VX_TRY(Duration rem, dl.check());
-        io.clock->sleep(std::min(rem, d));
+        Duration left = std::min(rem, d);
+        if (!io.stopping) {
+            io.clock->sleep(left);
+            return {};
+        }
+        for (; left > Duration::zero(); left -= kStopSlice) {
+            if (stopping()) return std::unexpected(Error::interrupted());
+            io.clock->sleep(std::min(left, kStopSlice));
+        }
         return {};
     };
     const auto phase_check = [&](Duration limit) -> Phase {
@@ -396,6 +468,7 @@ std::expected<Reply, Error> UsbTransport::execute(std::span<const std::uint8_t> 
 
     for (;;) {
         VX_TRY(Duration rem, dl.check());
+        if (stopping()) return std::unexpected(Error::interrupted());
         io.out_of_step = true;
         Phase p{Phase::Kind::Stopped, 0, {}};
         if (auto w = io.write_out(cdb, std::min(rem, kCommandLimit)); !w) {

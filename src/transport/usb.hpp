@@ -52,6 +52,7 @@ public:
     std::size_t max_transfer() const override { return 131072; }
     std::expected<Reply, Error> execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) override;
     void abandon() override;
+    void set_stop(StopCheck check) override;
 
 private:
     UsbTransport() = default;

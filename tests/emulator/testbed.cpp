@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -160,6 +161,19 @@ struct UsbFront {
 
     void push(std::vector<std::uint8_t> msg) { in_queue.push_back(std::move(msg)); }
 
+    // A command the unit never finishes, as the framing shows it.
+    void stall(Stall how) {
+        switch (how) {
+            case Stall::None: break;
+            case Stall::Data:
+                phase = 0x03;  // announced, never sent
+                fault.silent_data = true;
+                break;
+            case Stall::Busy: fault.busy_queries = std::numeric_limits<int>::max(); break;
+            case Stall::Silent: fault.silent_queries = std::numeric_limits<int>::max(); break;
+        }
+    }
+
     void push_status() {
         if (fault.silent_data) return;
         std::vector<std::uint8_t> block = {resp.status, resp.key, resp.asc, resp.ascq, resp.fourth, 0, 0, 0};
@@ -233,6 +247,7 @@ struct UsbFront {
                 awaiting_out = false;
                 resp = unit->execute(cdb, out_buf, current);
                 if (resp.gone) return -ENODEV;
+                if (resp.stall != Stall::None) return 0;  // the status never comes
                 push_status();
             }
             return 0;
@@ -259,6 +274,7 @@ struct UsbFront {
                 return -ENODEV;
             }
             phase = resp.data_in.empty() && !fault.empty_data ? 0x01 : 0x03;
+            stall(resp.stall);
         }
         busy_until = Clock::now() + fault.busy_for;
         stall_in_pending = fault.stall_in;
@@ -461,6 +477,18 @@ struct SgFront {
         std::span<const std::uint8_t> out;
         if (log.dxfer_direction == SG_DXFER_TO_DEV && xfer) out = {xfer->data, static_cast<std::size_t>(xfer->data_len)};
         const Response r = unit->execute(cdb, out, current);
+        if (r.stall != Stall::None) {
+            // The call waits until the waiting thread is interrupted: the kernel then ends it with EINTR.
+            for (UMockdevIoctlData* d : {cmd, xfer, sb, h}) {
+                if (d) umockdev_ioctl_data_unref(d);
+            }
+            g_object_ref(client);
+            unit->hold([client] {
+                umockdev_ioctl_client_complete(client, -1, EINTR);
+                g_object_unref(client);
+            });
+            return;
+        }
         if (r.gone) {
             umockdev_ioctl_client_complete(client, -1, ENODEV);
             for (UMockdevIoctlData* d : {cmd, xfer, sb, h}) {

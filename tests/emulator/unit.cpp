@@ -222,6 +222,12 @@ std::optional<Response> Unit::scripted(std::span<const std::uint8_t> cdb, std::s
     const std::uint8_t opcode = cdb[0];
     if (unplug_at_ && *unplug_at_ == opcode) unplugged_ = true;
     if (unplugged_) return Response::unplugged();
+    if (auto it = stalls_.find(opcode); it != stalls_.end() && it->second.second != 0) {
+        if (it->second.second > 0) --it->second.second;
+        Response r;
+        r.stall = it->second.first;
+        return r;
+    }
     // INQUIRY is answered whatever else is going on.
     if (opcode == cmd::INQUIRY) return std::nullopt;
     // Another initiator's reservation shuts out everything but RELEASE UNIT, which does nothing then.
@@ -557,6 +563,11 @@ Response Unit::read_image(std::span<const std::uint8_t> cdb) {
     ++image_reads_;
     const auto& f = image_faults_;
     if (f.silent_at && image_reads_ >= *f.silent_at) return Response::unplugged();
+    if (f.stall_at && image_reads_ >= *f.stall_at) {
+        Response r;
+        r.stall = f.stall;
+        return r;
+    }
     if (f.fail_at && image_reads_ == *f.fail_at) return Response::check(0x04, 0x44, 0x00);
     if (f.refused_at && image_reads_ >= *f.refused_at) return out_of_sequence();
     const std::size_t want = be(cdb, 6, 3);
@@ -840,6 +851,26 @@ bool Unit::unplugged() const {
     return unplugged_;
 }
 
+void Unit::stall(std::uint8_t opcode, Stall how, int times) {
+    std::lock_guard lock(mutex_);
+    stalls_[opcode] = {how, times};
+}
+
+void Unit::hold(std::function<void()> interrupt) {
+    std::lock_guard lock(mutex_);
+    held_.push_back(std::move(interrupt));
+}
+
+int Unit::interrupt_waiting() {
+    std::vector<std::function<void()>> held;
+    {
+        std::lock_guard lock(mutex_);
+        held.swap(held_);
+    }
+    for (auto& f : held) f();
+    return static_cast<int>(held.size());
+}
+
 void Unit::script(Fault f) {
     std::lock_guard lock(mutex_);
     script_.push_back(std::move(f));
@@ -866,10 +897,19 @@ std::vector<Logged> Unit::log() const {
 }
 
 std::expected<transport::Reply, transport::Error> LocalTransport::execute(std::span<const std::uint8_t> cdb,
-                                                                          transport::Data data, transport::Duration) {
+                                                                          transport::Data data, transport::Duration timeout) {
     std::span<const std::uint8_t> out;
     if (const auto* o = std::get_if<transport::Data::Out>(&data.value)) out = o->buffer;
     const Response r = unit_->execute(cdb, out, initiator_);
+    if (r.stall != Stall::None) {
+        // Nothing comes back: the command ends only when its owner stops it, or at its time-out.
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        while (!stopping()) {
+            if (std::chrono::steady_clock::now() >= until) return std::unexpected(transport::Error::timeout(timeout));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return std::unexpected(transport::Error::interrupted());
+    }
     if (r.gone) return std::unexpected(transport::Error::io(transport::IoKind::NotConnected, "the unit was unplugged"));
     std::size_t transferred = out.size();
     if (const auto* in = std::get_if<transport::Data::In>(&data.value)) {

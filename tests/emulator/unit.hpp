@@ -30,6 +30,11 @@
 
 namespace vexlor::emulator {
 
+// A command the unit takes and then never finishes: the data phase it announces never comes, it
+// answers busy to every phase query, or it leaves phase queries unanswered (USB); over SG the
+// call waits until the waiting thread is interrupted (`Unit::interrupt_waiting`).
+enum class Stall { None, Data, Busy, Silent };
+
 // What the unit makes of one command.
 struct Response {
     std::uint8_t status = 0x00;
@@ -41,6 +46,7 @@ struct Response {
     bool gone = false;                  // the unit is unplugged: the link fails, nothing is answered
     bool ili = false;                   // sense with ILI and `information` (sense data carries it; a USB status block cannot)
     std::uint32_t information = 0;
+    Stall stall = Stall::None;
 
     static Response good() { return {}; }
     static Response check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, std::uint8_t fourth = 0) {
@@ -106,6 +112,8 @@ struct ImageFaults {
     std::optional<int> silent_at{};         // from the nth image READ on the unit answers nothing
     double rate = 0;                        // bytes a second the READs deliver; 0: as fast as they go
     int start_polls = 0;                    // after SCAN the unit answers this many TEST UNIT READYs not ready
+    std::optional<int> stall_at{};          // from the nth image READ on the unit stalls, as `stall` says
+    Stall stall = Stall::Data;
 };
 
 // A command the unit ran, as it arrived.
@@ -215,6 +223,11 @@ public:
     // The unit answers this VPD page, or this data type's record payload, with these bytes instead.
     void set_page(std::uint8_t code, std::vector<std::uint8_t> bytes);
     void set_record(std::uint8_t type, std::vector<std::uint8_t> payload);
+    // The next `times` commands with this operation code stall (`times` < 0: for good).
+    void stall(std::uint8_t opcode, Stall how, int times = -1);
+    // A front keeps a stalled call here; interrupting the waiting ends each (as a signal ends SG_IO).
+    void hold(std::function<void()> interrupt);
+    int interrupt_waiting();
     // The link fails from now on, or from the first command with this operation code.
     void unplug(std::optional<std::uint8_t> at_opcode = std::nullopt);
     bool unplugged() const;
@@ -312,6 +325,8 @@ private:
     std::map<std::uint8_t, std::vector<std::uint8_t>> records_;
     bool unplugged_ = false;
     std::optional<std::uint8_t> unplug_at_;
+    std::map<std::uint8_t, std::pair<Stall, int>> stalls_;
+    std::vector<std::function<void()>> held_;
 };
 
 // The INQUIRY product text the emulator uses for a model ("LS-5000 ED" style).

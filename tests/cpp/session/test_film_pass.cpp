@@ -153,6 +153,10 @@ TEST(FilmPass, UnitFaultsAndCancellingEndThePass) {
         {"the unit stops answering", {.silent_at = 3}, 0, true, Ends::Fault, 2, 1},  // ABORT tried, the link is gone
         {"cancelled after the first chunk", {}, 1, true, Ends::Cancelled, 1, 1},
         {"cancelled on a unit without ABORT", {}, 1, false, Ends::Cancelled, 1, 1},
+        // The READ in flight is cut short: the cancel does not wait for its time-out.
+        {"cancelled while a READ never ends", {.stall_at = 2}, 1, true, Ends::Cancelled, 1, 1},
+        {"cancelled while the unit answers busy to a READ", {.stall_at = 2, .stall = emulator::Stall::Busy}, 1, true,
+         Ends::Cancelled, 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -199,6 +203,54 @@ TEST(FilmPass, UnitFaultsAndCancellingEndThePass) {
         EXPECT_FALSE(f.rig.unit->scanning());
         EXPECT_TRUE(f.s().test_unit_ready(std::chrono::seconds(1)));
     }
+}
+
+TEST(FilmPass, AThrowInTheDecodeLoopWakesTheWorkerAndStopsTheScan) {
+    FilmRig f(Model::Ls5000);
+    f.rig.unit->script_image({.rate = 2'000'000});
+    auto windows = f.windows(4000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), true, 1200);
+    ASSERT_TRUE(windows);
+    protocol::decode::Samples samples;
+    EXPECT_THROW((void)f.s().scan_pass_with(*windows, START, samples, [](const auto&) -> bool { throw std::bad_alloc(); }),
+                 std::bad_alloc);
+    EXPECT_EQ(abort_sent(f.rig), 1);
+    EXPECT_FALSE(f.rig.unit->scanning());
+}
+
+TEST(FilmPass, AScanLeftRunningIsStoppedByTheNextCommandAndByClosing) {
+    // The unit holds more than the layout reads, and the pass's last READ ends exactly at its end:
+    // the pass is whole, and the unit still scanning.
+    FilmRig f(Model::Ls5000);
+    f.rig.unit->script_image({.surplus = 70000});
+    auto windows = f.windows(1000, 1, sw::interleaving::LINE_WITHOUT_DISTANCE.bits(), false);
+    ASSERT_TRUE(windows);
+    protocol::decode::Samples samples;
+    auto pass = f.s().scan_pass_with(*windows, START, samples, {});
+    ASSERT_TRUE(pass) << error::debug_string(pass.error());
+    ASSERT_TRUE(f.rig.unit->scanning());
+    // Refused out of sequence: stopped, then sent once more.
+    f.rig.mark();
+    diag::Capture cap;
+    const auto held = f.s().windows();
+    ASSERT_TRUE(held) << error::debug_string(held.error());
+    std::vector<std::uint8_t> ops;
+    for (const auto& c : f.rig.sent()) ops.push_back(c[0]);
+    ASSERT_GE(ops.size(), 4u);
+    EXPECT_EQ(std::vector<std::uint8_t>(ops.begin(), ops.begin() + 4), (std::vector<std::uint8_t>{0x25, 0xC0, 0x00, 0x25}));
+    EXPECT_TRUE(std::all_of(ops.begin() + 3, ops.end(), [](std::uint8_t op) { return op == 0x25; }));
+    EXPECT_TRUE(cap.contains(diag::Level::Debug, "a scan was still running, so it is stopped and the command sent again"));
+    EXPECT_FALSE(f.rig.unit->scanning());
+
+    // Closing stops a scan left running before the unit is released.
+    ASSERT_TRUE(f.s().scan_pass_with(*windows, START, samples, {}));
+    ASSERT_TRUE(f.rig.unit->scanning());
+    f.rig.mark();
+    f.rig.session.reset();
+    ops.clear();
+    for (const auto& c : f.rig.sent()) ops.push_back(c[0]);
+    EXPECT_EQ(ops, (std::vector<std::uint8_t>{0xC0, 0x00, 0x17}));
+    EXPECT_FALSE(f.rig.unit->scanning());
+    EXPECT_FALSE(f.rig.unit->reserved_by());
 }
 
 TEST(FilmPass, RefusesReadUnitsAboveTheTransferLimit) {

@@ -251,5 +251,75 @@ TEST(StatusProtocol, AbortWaitsForTheUnitOnlyWhenItHasAbort) {
     }
 }
 
+// The caller's stops: `first` after so many asks, a second one after `second` more (0: never).
+session::Session::Interrupt stops_after(int first, int second = 0) {
+    auto asks = std::make_shared<int>(0);
+    return [=] {
+        const int n = ++*asks;
+        return n <= first ? 0u : (second == 0 || n <= first + second) ? 1u : 2u;
+    };
+}
+
+TEST(StatusProtocol, ACommandTheUnitNeverFinishesIsCutShortByTheCallersStop) {
+    struct Case {
+        const char* name;
+        emulator::Stall how;
+    };
+    for (const auto& c : {Case{"the data never comes", emulator::Stall::Data}, Case{"busy for ever", emulator::Stall::Busy}}) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.unit->on(VENDOR_OP, answers({}));
+        auto& s = rig.open();
+        rig.unit->stall(VENDOR_OP, c.how, 1);
+        s.set_interrupt(stops_after(3));
+        const auto began = std::chrono::steady_clock::now();
+        const auto r = s.run(VENDOR, Data::none(), 180s);
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error(), error::Error::cancelled());
+        s.set_interrupt({});
+        EXPECT_TRUE(s.run(VENDOR, Data::none(), 1s));  // the next command goes through
+    }
+}
+
+TEST(StatusProtocol, CleanUpIsBoundedAndASecondStopEndsIt) {
+    struct Case {
+        const char* name;
+        int second;  // asks before the second stop; 0: none comes
+        std::chrono::seconds within;
+    };
+    for (const auto& c : {Case{"a second stop", 3, 3s}, Case{"no second stop", 0, 9s}}) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        auto& s = rig.open();
+        rig.unit->stall(session::opcode::ABORT, emulator::Stall::Data);
+        // The first stop is the one that led to the clean-up: it does not cut it short.
+        s.set_interrupt(stops_after(0, c.second));
+        diag::Capture cap;
+        const auto began = std::chrono::steady_clock::now();
+        s.abandon_scan();
+        EXPECT_LT(std::chrono::steady_clock::now() - began, c.within);
+        const auto warned = cap.find(diag::Level::Warn,
+                                     "could not stop the scan, so it is left open - the next command will be refused out of sequence");
+        ASSERT_EQ(warned.size(), 1u);
+        EXPECT_NE(std::find(warned[0].fields.begin(), warned[0].fields.end(), diag::Field{"left", "scanning"}),
+                  warned[0].fields.end());
+    }
+}
+
+TEST(StatusProtocol, ClosingOnAUnitThatStaysNotReadyIsBoundedAndSaysItIsLeftReserved) {
+    Rig rig;
+    rig.open();
+    rig.unit->not_ready({{emulator::activity::OPERATING, 1'000'000}});
+    diag::Capture cap;
+    rig.session.reset();
+    const auto warned = cap.find(diag::Level::Warn, "could not release the scanner");
+    ASSERT_EQ(warned.size(), 1u);
+    EXPECT_NE(std::find(warned[0].fields.begin(), warned[0].fields.end(), diag::Field{"left", "reserved"}), warned[0].fields.end());
+    // Its status protocol waited out the clean-up's bound, no more.
+    const auto slept = rig.clock.sleeps();
+    EXPECT_LE(std::accumulate(slept.begin(), slept.end(), clock::Duration{}), 6s);
+}
+
 }  // namespace
 }  // namespace vexlor::test_support

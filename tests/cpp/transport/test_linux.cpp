@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 
 #include <cerrno>
 
@@ -166,11 +167,27 @@ TEST_F(SgTest, DirectionsAndTheDataOutDump) {
     EXPECT_EQ(log.dxfer_len, 0u);
 }
 
+TEST_F(SgTest, ASignalEndingTheWaitIsAnInterruptionNotAnIoError) {
+    // The unit never answers; the kernel ends the waiting SG_IO with EINTR when the thread gets a signal.
+    unit_->stall(0x00, emulator::Stall::Data, 1);
+    std::thread interrupter([&] {
+        while (unit_->interrupt_waiting() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    const auto r = transport_->execute(kReady, Data::none(), 180s);
+    interrupter.join();
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is_interrupted()) << debug_string(r.error());
+    EXPECT_TRUE(transport_->execute(kReady, Data::none(), 1s));  // the node takes the next command
+}
+
 TEST_F(SgTest, TimeoutField) {
     const std::vector<std::pair<Duration, unsigned>> cases = {
         {180s, 180000u},
         {500ms, 500u},
-        {std::chrono::microseconds(1999) + std::chrono::nanoseconds(900), 1u},
+        // Rounded up, never to 0: the driver would read 0 as its own long default.
+        {std::chrono::microseconds(1999) + std::chrono::nanoseconds(900), 2u},
+        {std::chrono::microseconds(300), 1u},
+        {std::chrono::nanoseconds(1), 1u},
         {std::chrono::hours(24 * 50), 4294967295u},
     };
     for (const auto& [timeout, ms] : cases) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "cpp/fake_clock.hpp"
 #include "diag/log.hpp"
@@ -368,6 +369,35 @@ TEST_F(UsbTest, TimeOuts) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), Error::timeout(0ms));
     EXPECT_EQ(unit_->received().size(), before);
+}
+
+TEST_F(UsbTest, TheOwnersStopCutsAStalledCommandShort) {
+    // Each stall on its own would last the whole 180 s time-out (the silent one re-sending the
+    // command every 7 s); the stop, asked after a while, ends it at the next slice.
+    struct Case {
+        const char* name;
+        Fault fault;
+    };
+    const Case cases[] = {
+        {"the data phase never comes", Fault{.silent_data = true}},
+        {"busy to every phase query", Fault{.busy_queries = 1'000'000}},
+        {"phase queries unanswered", Fault{.silent_queries = 1'000'000}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unit_->script(c.fault);
+        const auto asked_from = Clock::now() + 300ms;
+        std::atomic<bool> asked{false};
+        transport_->set_stop([&] { return asked = Clock::now() >= asked_from; });
+        auto r = inquiry(180s);
+        const auto late = Clock::now() - asked_from;
+        ASSERT_FALSE(r);
+        EXPECT_TRUE(r.error().is_interrupted()) << debug_string(r.error());
+        EXPECT_LT(late, 1s);
+        transport_->set_stop({});
+        // The transport drains what the cut left and takes the next command.
+        ASSERT_TRUE(inquiry()) << c.name;
+    }
 }
 
 TEST_F(UsbTest, ResyncDropsAtMostOneMebibyte) {

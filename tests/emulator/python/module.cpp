@@ -169,6 +169,12 @@ nb::bytes marks_bytes(const emulator::render::Stream& pass, const emulator::film
     }
     return nb::bytes(out.data(), out.size());
 }
+emulator::Stall stall_named(const std::string& how) {
+    if (how == "data") return emulator::Stall::Data;
+    if (how == "busy") return emulator::Stall::Busy;
+    if (how == "silent") return emulator::Stall::Silent;
+    throw nb::value_error("a stall is 'data', 'busy' or 'silent'");
+}
 }  // namespace
 
 NB_MODULE(vexlor_emulator, m) {
@@ -186,7 +192,8 @@ NB_MODULE(vexlor_emulator, m) {
         "    bed.dev_dir()                # the faked /dev folder\n\n"
         "A Unit keeps its state (loaded, waiting, scanning, focus, divisor, reserved, windows) and\n"
         "its command log (log()), and is scripted with not_ready, attention, cooperate, refuse,\n"
-        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug and script_image;\n"
+        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug, stall and script_image\n"
+        "(interrupt_waiting ends stalled SG calls as a signal would);\n"
         "show_scene() puts a landscape with dust on the first frame.\n"
         "film(), pass_layout(), pass_plane(i) and pass_marks() tell what the unit holds and meant.";
 
@@ -332,7 +339,7 @@ NB_MODULE(vexlor_emulator, m) {
             "script_image",
             [](emulator::Unit& u, std::optional<std::uint64_t> end_at, bool ili, std::uint64_t surplus,
                std::optional<int> fail_at, std::optional<int> refused_at, std::optional<int> silent_at, double rate,
-               int start_polls) {
+               int start_polls, std::optional<int> stall_at, const std::string& stall) {
                 u.script_image({.end_at = end_at,
                                 .ili = ili,
                                 .surplus = surplus,
@@ -340,12 +347,16 @@ NB_MODULE(vexlor_emulator, m) {
                                 .refused_at = refused_at,
                                 .silent_at = silent_at,
                                 .rate = rate,
-                                .start_polls = start_polls});
+                                .start_polls = start_polls,
+                                .stall_at = stall_at,
+                                .stall = stall_named(stall)});
             },
             nb::arg("end_at") = nb::none(), nb::arg("ili") = false, nb::arg("surplus") = 0, nb::arg("fail_at") = nb::none(),
             nb::arg("refused_at") = nb::none(), nb::arg("silent_at") = nb::none(), nb::arg("rate") = 0.0,
-            nb::arg("start_polls") = 0,
-            "Faults for the image READs of the passes to come (until replaced)")
+            nb::arg("start_polls") = 0, nb::arg("stall_at") = nb::none(), nb::arg("stall") = "data",
+            "Faults for the image READs of the passes to come (until replaced); from READ stall_at on the\n"
+            "unit stalls: 'data' (announced, never sent), 'busy' (to every phase query), 'silent'\n"
+            "(phase queries unanswered); over SG the call waits until interrupt_waiting()")
         .def_prop_ro("image_reads", &emulator::Unit::image_reads, "Image READs received since the last SCAN")
         .def_prop_rw("focus_found", &emulator::Unit::focus_found, &emulator::Unit::set_focus_found)
         .def("set_page", [](emulator::Unit& u, int code, const nb::bytes& b) { u.set_page(static_cast<std::uint8_t>(code), from_bytes(b)); })
@@ -360,6 +371,16 @@ NB_MODULE(vexlor_emulator, m) {
                 });
             },
             nb::arg("code"), "The unit no longer offers this EXECUTE operation (its features page says so)")
+        .def(
+            "stall",
+            [](emulator::Unit& u, int opcode, const std::string& how, int times) {
+                u.stall(static_cast<std::uint8_t>(opcode), stall_named(how), times);
+            },
+            nb::arg("opcode"), nb::arg("how") = "data", nb::arg("times") = -1,
+            "The next `times` commands with this operation code stall (-1: for good), as script_image says")
+        .def("interrupt_waiting", &emulator::Unit::interrupt_waiting,
+             "Ends every stalled SG call with EINTR, as the kernel does when the waiting thread gets a signal;\n"
+             "answers how many there were")
         .def(
             "unplug", [](emulator::Unit& u, std::optional<int> at) {
                 u.unplug(at ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*at)) : std::nullopt);
