@@ -48,7 +48,9 @@ public:
     using Variant = std::variant<Transport, Busy, Media, NotFound, Unsupported, Cancelled, Device>;
 
     Error(Variant v) : value(std::move(v)) {}
-    Error(transport::Error e) : value(Transport{std::move(e)}) {}
+    // A command cut short on our own word is a cancel, whichever command it was.
+    Error(transport::Error e)
+        : value(e.is_interrupted() ? Variant(Cancelled{}) : Variant(Transport{std::move(e)})) {}
     Error(protocol::caps::Error e);
     Error(protocol::sense::Fault f);
 

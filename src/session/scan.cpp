@@ -238,6 +238,8 @@ error::Result<vexlor::scan::pass::Pass> Session::scan_pass_with(std::span<const 
                 while (!finished.wait_for(CLEANUP_POLL)) {
                     if (s.interrupted()) s.request_stop();
                 }
+                // A worker that had already ended never saw the stop: it must not cut the next command.
+                s.stop_.store(false);
             }
         } leave{*this, worker_ended, chunk_rx, buffer_tx, finished};
         for (;;) {
