@@ -79,12 +79,13 @@ struct Selector {
 
 // USB units first, then SCSI generic nodes that answer as scanners (and nodes another process
 // holds, as in use). Never fails; blocks while it probes (up to the probe's time-out for each
-// unit that does not answer). Once `stop` is set no further unit is probed.
+// unit that does not answer). Once `stop` is set no further unit is probed, and the probe in
+// flight is cut short.
 std::vector<Device> list(const std::atomic<bool>* stop = nullptr);
 
 // The device `list` would give for this location (matched as `Selector::location` matches),
-// found by asking only the unit at that location.
-std::expected<Device, SelectError> locate(std::string_view location);
+// found by asking only the unit at that location; `stop` cuts its probe short.
+std::expected<Device, SelectError> locate(std::string_view location, const std::atomic<bool>* stop = nullptr);
 
 // The attached USB units of the supported product ids, in the library's order; empty when
 // enumeration fails.

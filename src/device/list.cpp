@@ -65,11 +65,17 @@ private:
 
 bool stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 
+// Once the caller has given up, the probe in flight ends at its next look, not at its time-out.
+std::optional<protocol::caps::identity::Identity> probe_until(transport::Transport& t, const std::atomic<bool>* stop) {
+    if (stop) t.set_stop([stop] { return stop->load(); });
+    return probe(t);
+}
+
 // A node another process holds exclusively: listed, as in use, like a claimed USB unit.
 bool held_elsewhere(const transport::IoError& e) { return e.kind == transport::IoKind::Busy; }
 
 // The node at `path` as a listing shows it, or nothing when it is not a scanner. Takes `claims`.
-std::optional<Device> scsi_device(std::string path) {
+std::optional<Device> scsi_device(std::string path, const std::atomic<bool>* stop) {
     std::optional<protocol::caps::identity::Identity> identity;
     {
         std::lock_guard lock(claims);
@@ -82,7 +88,7 @@ std::optional<Device> scsi_device(std::string path) {
                 if (!held_elsewhere(opened.error())) return std::nullopt;
                 return Device{Attach{Attach::Scsi{std::move(path)}}, std::nullopt, false, std::nullopt};
             }
-            identity = probe(**opened);
+            identity = probe_until(**opened, stop);
         }
     }
     if (!identity) return std::nullopt;
@@ -116,7 +122,7 @@ std::vector<Device> list_usb(const std::atomic<bool>* stop) {
                      diag::field("e", transport::to_string(opened.error())));
         } else {
             d.answered = true;
-            d.identity = probe(**opened);
+            d.identity = probe_until(**opened, stop);
         }  // the transport is dropped here, releasing the interface
         out.push_back(std::move(d));
     }
@@ -127,7 +133,7 @@ std::vector<Device> list_scsi(const std::atomic<bool>* stop) {
     std::vector<Device> out;
     for (auto& path : sg_paths()) {
         if (stopped(stop)) break;
-        if (auto d = scsi_device(std::move(path))) out.push_back(std::move(*d));
+        if (auto d = scsi_device(std::move(path), stop)) out.push_back(std::move(*d));
     }
     return out;
 }
@@ -164,7 +170,7 @@ std::vector<Device> list(const std::atomic<bool>* stop) {
     return out;
 }
 
-std::expected<Device, SelectError> locate(std::string_view location) {
+std::expected<Device, SelectError> locate(std::string_view location, const std::atomic<bool>* stop) {
     std::vector<Device> candidates;
     // A USB unit is listed whether or not it answers, so its place alone decides.
     for (const auto& record : usb_devices()) {
@@ -175,7 +181,7 @@ std::expected<Device, SelectError> locate(std::string_view location) {
     // A node is listed when it answers as a scanner: only the one at that path is asked.
     for (auto& path : sg_paths()) {
         if (!text::equal_ignoring_ascii_case(path, location)) continue;
-        if (auto d = scsi_device(std::move(path))) candidates.push_back(std::move(*d));
+        if (auto d = scsi_device(std::move(path), stop)) candidates.push_back(std::move(*d));
     }
     auto chosen = Selector::location(std::string(location)).resolve(candidates);
     if (!chosen) return std::unexpected(std::move(chosen).error());

@@ -218,7 +218,7 @@ PyObject* init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (nb::inst_ready(self)) already_open(self);
         // Only the unit at that location is asked who it is, on a thread of its own.
         auto chosen = away<std::expected<device::Device, device::SelectError>>(
-            [text](const std::atomic<bool>&) { return device::locate(text); });
+            [text](const std::atomic<bool>& stop) { return device::locate(text, &stop); });
         if (!chosen) Pending(Mapped{Exception::DeviceNotFound, device::to_string(chosen.error()), {}, {}}).raise();
         session::Session opened = open_session(*chosen);
         if (nb::inst_ready(self)) {

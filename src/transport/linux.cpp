@@ -1,6 +1,7 @@
 #include "transport/linux.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <scsi/sg.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -10,6 +11,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <limits>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +27,10 @@ constexpr std::string_view kTarget = "vexlor::transport::linux";
 constexpr std::string_view kCdbTarget = "vexlor::cdb";
 constexpr int kReservedAsked = 524288;
 constexpr std::size_t kSenseMax = 96;
+// Past the time-out the driver was given, how long we still wait for it to report that time-out.
+constexpr Duration kDriverGrace = std::chrono::seconds(2);
+// A node that says a reply is ready when none is: how long to wait before asking again.
+constexpr int kRecheckMillis = 2;
 
 // "ENOENT: No such file or directory".
 std::string named_errno_text(int e) {
@@ -74,8 +81,7 @@ std::expected<std::unique_ptr<SgTransport>, IoError> SgTransport::open(const std
         ::close(fd);
         return std::unexpected(IoError::os(e));
     }
-    // SG_IO blocks whatever the flags; the driver's read() would not.
-    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Kept non-blocking: a read with no reply ready returns at once, and the wait is ours.
     int asked = kReservedAsked;
     (void)::ioctl(fd, SG_SET_RESERVED_SIZE, &asked);
     int size = 0;
@@ -89,7 +95,16 @@ std::expected<std::unique_ptr<SgTransport>, IoError> SgTransport::open(const std
     return std::unique_ptr<SgTransport>(new SgTransport(fd, max));
 }
 
+struct SgTransport::Request {
+    sg_io_hdr_t header{};
+    std::array<std::uint8_t, kSenseMax> sense{};
+    std::unique_ptr<std::uint8_t[]> in;  // data-in lands here, never in the caller's buffer
+};
+
+SgTransport::SgTransport(int fd, std::int32_t max_transfer) : fd_(fd), max_transfer_(max_transfer) {}
+
 SgTransport::~SgTransport() {
+    // Closing drops what the driver still owes us, before the orphans' memory goes.
     if (fd_ >= 0) ::close(fd_);
 }
 
@@ -97,6 +112,36 @@ void SgTransport::abandon() {
     // The exclusive open and the lock belong to the open file the parent still holds.
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+// Reads replies until the one for `request` comes; replies to commands cut short earlier are
+// dropped on the way. On failure the request is still the driver's.
+std::expected<void, Error> SgTransport::await(Request& request, std::chrono::steady_clock::time_point deadline) {
+    bool recheck = false;
+    for (;;) {
+        if (stopping()) return std::unexpected(Error::interrupted());
+        sg_io_hdr_t got{};
+        const ssize_t n = ::read(fd_, &got, sizeof got);
+        if (n == static_cast<ssize_t>(sizeof got)) {
+            if (got.pack_id == request.header.pack_id) {
+                request.header = got;
+                return {};
+            }
+            std::erase_if(orphans_, [&](const auto& o) { return o->header.pack_id == got.pack_id; });
+            VX_DEBUG(kTarget, "dropped the late reply of a command cut short", diag::field("pack_id", got.pack_id));
+            continue;
+        }
+        if (n >= 0) return std::unexpected(Error::io(IoKind::InvalidData, fmt::format("the driver's reply was {} bytes", n)));
+        if (errno != EAGAIN && errno != EINTR) return std::unexpected(Error::io(IoError::os(errno)));
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return std::unexpected(Error::timeout(deadline - now));
+        pollfd p{fd_, POLLIN, 0};
+        const auto slice = std::chrono::ceil<std::chrono::milliseconds>(std::min<Duration>(deadline - now, kStopSlice));
+        const int r = recheck ? ::poll(nullptr, 0, kRecheckMillis) : ::poll(&p, 1, static_cast<int>(slice.count()));
+        // With nobody to ask, a signal is the only word to stop (Python's handlers do not restart calls).
+        if (r < 0 && errno == EINTR && !watched()) return std::unexpected(Error::interrupted());
+        recheck = r > 0;
+    }
 }
 
 std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> cdb, Data data, Duration timeout) {
@@ -111,28 +156,36 @@ std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> c
         diag::emit(diag::Level::Trace, kCdbTarget, std::move(dump));
     }
 
+    auto request = std::make_unique<Request>();
+    if (in && !in->buffer.empty()) request->in = std::make_unique_for_overwrite<std::uint8_t[]>(in->buffer.size());
+    // The driver copies the command and the data-out when the request is written.
     std::vector<std::uint8_t> command(cdb.begin(), cdb.end());
-    std::array<std::uint8_t, kSenseMax> sense{};
-    sg_io_hdr_t h;
-    std::memset(&h, 0, sizeof h);
+    sg_io_hdr_t& h = request->header;
     h.interface_id = 'S';
     h.dxfer_direction = in ? SG_DXFER_FROM_DEV : out ? SG_DXFER_TO_DEV : SG_DXFER_NONE;
     h.cmd_len = static_cast<unsigned char>(std::min<std::size_t>(command.size(), 255));
     h.mx_sb_len = static_cast<unsigned char>(kSenseMax);
     h.iovec_count = 0;
     h.dxfer_len = static_cast<unsigned int>(data.size());
-    h.dxferp = in ? static_cast<void*>(in->buffer.data()) : out ? const_cast<std::uint8_t*>(out->buffer.data()) : nullptr;
+    h.dxferp = in ? static_cast<void*>(request->in.get()) : out ? const_cast<std::uint8_t*>(out->buffer.data()) : nullptr;
     h.cmdp = command.data();
-    h.sbp = sense.data();
+    h.sbp = request->sense.data();
     h.timeout = timeout_millis(timeout);
     h.flags = 0;
-    h.pack_id = 0;
+    // Tells this command's reply from the late replies of commands cut short.
+    next_id_ = next_id_ == std::numeric_limits<std::int32_t>::max() ? 1 : next_id_ + 1;
+    h.pack_id = next_id_;
     h.usr_ptr = nullptr;
-    if (::ioctl(fd_, SG_IO, &h) < 0) {
-        // A signal ended the wait (Python's handlers do not restart calls); the driver finishes
-        // the command on its own.
+    const auto deadline = std::chrono::steady_clock::now() + timeout + kDriverGrace;
+    if (stopping()) return std::unexpected(Error::interrupted());
+    if (::write(fd_, &h, sizeof h) < 0) {
         if (errno == EINTR) return std::unexpected(Error::interrupted());
         return std::unexpected(Error::io(IoError::os(errno)));
+    }
+    if (auto done = await(*request, deadline); !done) {
+        orphans_.push_back(std::move(request));
+        if (done.error().is_timeout()) return std::unexpected(Error::timeout(timeout));
+        return std::unexpected(std::move(done).error());
     }
 
     const HostStatus host{h.host_status};
@@ -145,7 +198,7 @@ std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> c
     Reply reply;
     reply.status = Status(h.status);
     const std::size_t n = std::min<std::size_t>(h.sb_len_wr, kSenseMax);
-    const std::span<const std::uint8_t> sb(sense.data(), n);
+    const std::span<const std::uint8_t> sb(request->sense.data(), n);
     if (n >= 1 && n <= 13) VX_WARN(kTarget, "short sense buffer", diag::field("sb", text::dec_list(sb)), diag::field("sb_len_wr", h.sb_len_wr));
     if (reply.status.kind() == Status::Kind::CheckCondition && h.sb_len_wr < 14) {
         return std::unexpected(Error::io(IoKind::InvalidData, fmt::format("CHECK CONDITION with {} bytes of sense, need 14", n)));
@@ -159,6 +212,7 @@ std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> c
     }
     const long long resid = std::max(h.resid, 0);
     reply.transferred = static_cast<std::size_t>(std::max<long long>(static_cast<long long>(h.dxfer_len) - resid, 0));
+    if (request->in) std::memcpy(in->buffer.data(), request->in.get(), std::min(reply.transferred, in->buffer.size()));
     return reply;
 }
 

@@ -125,6 +125,9 @@ struct Error {
 // short, and it fails as interrupted. The owner may ask for a stop from another thread.
 using StopCheck = std::function<bool()>;
 
+// How long a waiting command goes between asking its stop check.
+inline constexpr Duration kStopSlice = std::chrono::milliseconds(50);
+
 // A transport owns its link (a file descriptor, a claimed interface): it moves by pointer, never copies.
 class Transport {
 public:
@@ -144,6 +147,7 @@ public:
 
 protected:
     bool stopping() const { return stop_ && stop_(); }
+    bool watched() const { return static_cast<bool>(stop_); }
 
 private:
     StopCheck stop_;

@@ -47,8 +47,6 @@ constexpr Duration kSecondBusyPause = milliseconds(10);  // then doubled for eac
 constexpr Duration kLongestBusyPause = milliseconds(250);
 constexpr Duration kResendPause = milliseconds(5);
 constexpr Duration kResyncRead = milliseconds(200);
-// How often a transfer or a pause in progress asks whether the owner wants the command stopped.
-constexpr Duration kStopSlice = milliseconds(50);
 
 constexpr std::size_t kStatusBlock = 8;
 

@@ -419,8 +419,21 @@ struct UsbFront {
     }
 };
 
-// One SCSI generic node answering SG_IO.
+// One SCSI generic node taking commands as the driver's asynchronous interface does: a request
+// header written, its reply read back (EAGAIN until the unit has answered).
 struct SgFront {
+    // A command written, and what its reply will say once it is ready.
+    struct Pending {
+        std::vector<std::uint8_t> header;  // as written: the reply goes out through its pointers
+        Clock::time_point ready;
+        std::vector<std::uint8_t> data_in;
+        std::vector<std::uint8_t> sense;
+        unsigned sb_len_wr = 0;
+        std::uint8_t status = 0;
+        std::uint16_t host = 0;
+        int resid = 0;
+    };
+
     std::shared_ptr<Unit> unit;
     SgOptions options;
     UMockdevIoctlBase* handler = nullptr;
@@ -428,6 +441,7 @@ struct SgFront {
     SgLog log;
     int reserved = 32768;
     std::map<UMockdevIoctlClient*, Initiator> initiators;  // one per open device node
+    std::map<UMockdevIoctlClient*, std::deque<Pending>> replies;
     Initiator current = 0;
 
     ~SgFront() {
@@ -450,13 +464,14 @@ struct SgFront {
                 set_pointee<int>(arg, options.reserved == -2 ? reserved : options.reserved);
                 return answer(client);
             }
-            case SG_IO: sg_io(client, arg); return TRUE;
             default: return FALSE;
         }
     }
 
-    void sg_io(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-        UMockdevIoctlData* h = umockdev_ioctl_data_resolve(arg, 0, sizeof(sg_io_hdr_t), nullptr);
+    // A request header written: the unit runs the command now; a stalled one is answered only by
+    // the driver's own time-out.
+    gboolean write(UMockdevIoctlClient* client, UMockdevIoctlData* h) {
+        if (static_cast<std::size_t>(h->data_len) != sizeof(sg_io_hdr_t)) return answer(client, -1, EINVAL);
         ++log.calls;
         log.interface_id = read_at<int>(h, offsetof(sg_io_hdr_t, interface_id));
         log.dxfer_direction = read_at<int>(h, offsetof(sg_io_hdr_t, dxfer_direction));
@@ -465,88 +480,101 @@ struct SgFront {
         log.dxfer_len = read_at<unsigned>(h, offsetof(sg_io_hdr_t, dxfer_len));
         log.timeout = read_at<unsigned>(h, offsetof(sg_io_hdr_t, timeout));
         log.flags = read_at<unsigned>(h, offsetof(sg_io_hdr_t, flags));
-
-        UMockdevIoctlData* cmd = log.cmd_len ? umockdev_ioctl_data_resolve(h, offsetof(sg_io_hdr_t, cmdp), log.cmd_len, nullptr) : nullptr;
-        UMockdevIoctlData* xfer =
-            log.dxfer_len ? umockdev_ioctl_data_resolve(h, offsetof(sg_io_hdr_t, dxferp), log.dxfer_len, nullptr) : nullptr;
-        UMockdevIoctlData* sb = log.mx_sb_len ? umockdev_ioctl_data_resolve(h, offsetof(sg_io_hdr_t, sbp), log.mx_sb_len, nullptr) : nullptr;
+        log.pack_id = read_at<int>(h, offsetof(sg_io_hdr_t, pack_id));
 
         std::vector<std::uint8_t> cdb;
-        if (cmd) cdb.assign(cmd->data, cmd->data + cmd->data_len);
+        if (log.cmd_len) {
+            UMockdevIoctlData* cmd = umockdev_ioctl_data_resolve(h, offsetof(sg_io_hdr_t, cmdp), log.cmd_len, nullptr);
+            cdb.assign(cmd->data, cmd->data + cmd->data_len);
+            umockdev_ioctl_data_unref(cmd);
+        }
+        std::vector<std::uint8_t> out;
+        if (log.dxfer_direction == SG_DXFER_TO_DEV && log.dxfer_len) {
+            UMockdevIoctlData* xfer = umockdev_ioctl_data_resolve(h, offsetof(sg_io_hdr_t, dxferp), log.dxfer_len, nullptr);
+            out.assign(xfer->data, xfer->data + xfer->data_len);
+            umockdev_ioctl_data_unref(xfer);
+        }
         const Fault f = unit->next_fault();
-        std::span<const std::uint8_t> out;
-        if (log.dxfer_direction == SG_DXFER_TO_DEV && xfer) out = {xfer->data, static_cast<std::size_t>(xfer->data_len)};
         const Response r = unit->execute(cdb, out, current);
+        if (r.gone) return answer(client, -1, ENODEV);
+
+        Pending p;
+        p.header.assign(h->data, h->data + sizeof(sg_io_hdr_t));
+        p.ready = Clock::now();
         if (r.stall != Stall::None) {
-            // The call waits until the waiting thread is interrupted: the kernel then ends it with EINTR.
-            for (UMockdevIoctlData* d : {cmd, xfer, sb, h}) {
-                if (d) umockdev_ioctl_data_unref(d);
-            }
-            g_object_ref(client);
-            unit->hold([client] {
-                umockdev_ioctl_client_complete(client, -1, EINTR);
-                g_object_unref(client);
-            });
-            return;
+            p.ready += std::chrono::milliseconds(log.timeout);
+            p.host = 3;
+            replies[client].push_back(std::move(p));
+            return answer(client, static_cast<int>(sizeof(sg_io_hdr_t)));
         }
-        if (r.gone) {
-            umockdev_ioctl_client_complete(client, -1, ENODEV);
-            for (UMockdevIoctlData* d : {cmd, xfer, sb, h}) {
-                if (d) umockdev_ioctl_data_unref(d);
-            }
-            return;
-        }
-
-        int resid = 0;
         if (log.dxfer_direction == SG_DXFER_FROM_DEV) {
-            const std::size_t n = std::min<std::size_t>(r.data_in.size(), log.dxfer_len);
-            if (n > 0 && xfer) umockdev_ioctl_data_update(xfer, 0, const_cast<guint8*>(r.data_in.data()), static_cast<gint>(n));
-            resid = static_cast<int>(log.dxfer_len - n);
+            p.data_in.assign(r.data_in.begin(), r.data_in.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(r.data_in.size(), log.dxfer_len)));
+            p.resid = static_cast<int>(log.dxfer_len - p.data_in.size());
         }
-        if (f.resid) resid = *f.resid;
-
-        std::vector<std::uint8_t> sense;
+        if (f.resid) p.resid = *f.resid;
         if (r.status == 0x02) {
-            sense.assign(18, 0);
-            sense[0] = 0x70;
-            sense[2] = r.key;
-            sense[7] = 10;
-            sense[12] = r.asc;
-            sense[13] = r.ascq;
-            sense[15] = r.fourth;
+            p.sense.assign(18, 0);
+            p.sense[0] = 0x70;
+            p.sense[2] = r.key;
+            p.sense[7] = 10;
+            p.sense[12] = r.asc;
+            p.sense[13] = r.ascq;
+            p.sense[15] = r.fourth;
             if (r.ili) {
-                sense[0] |= 0x80;
-                sense[2] |= 0x20;
-                for (int i = 0; i < 4; ++i) sense[3 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(r.information >> (24 - 8 * i));
+                p.sense[0] |= 0x80;
+                p.sense[2] |= 0x20;
+                for (int i = 0; i < 4; ++i) p.sense[3 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(r.information >> (24 - 8 * i));
             }
         }
         if (f.sense_length) {
             const std::size_t n = static_cast<std::size_t>(std::max(*f.sense_length, 0));
-            if (sense.empty()) {
-                sense.assign(18, 0);
-                sense[0] = 0x70;
-                sense[7] = 10;
+            if (p.sense.empty()) {
+                p.sense.assign(18, 0);
+                p.sense[0] = 0x70;
+                p.sense[7] = 10;
             }
-            for (std::size_t i = sense.size(); i < n; ++i) sense.push_back(static_cast<std::uint8_t>(i));
-            sense.resize(n);
+            for (std::size_t i = p.sense.size(); i < n; ++i) p.sense.push_back(static_cast<std::uint8_t>(i));
+            p.sense.resize(n);
         }
-        const std::size_t sb_len = std::min<std::size_t>(sense.size(), log.mx_sb_len);
-        if (sb && sb_len > 0) umockdev_ioctl_data_update(sb, 0, sense.data(), static_cast<gint>(sb_len));
+        const std::size_t sb_len = std::min<std::size_t>(p.sense.size(), log.mx_sb_len);
+        p.sb_len_wr = static_cast<unsigned>(f.sense_length ? p.sense.size() : sb_len);
+        p.sense.resize(sb_len);
+        p.status = r.status;
+        p.host = f.host_status.value_or(0);
+        if (f.driver_timeout) p.host = 3;
+        replies[client].push_back(std::move(p));
+        return answer(client, static_cast<int>(sizeof(sg_io_hdr_t)));
+    }
 
-        std::uint16_t host = f.host_status.value_or(0);
-        if (f.driver_timeout) host = 3;
-        write_at<unsigned char>(h, offsetof(sg_io_hdr_t, status), r.status);
-        write_at<unsigned char>(h, offsetof(sg_io_hdr_t, masked_status), static_cast<unsigned char>(r.status >> 1));
-        write_at<unsigned char>(h, offsetof(sg_io_hdr_t, sb_len_wr), static_cast<unsigned char>(f.sense_length ? sense.size() : sb_len));
-        write_at<unsigned short>(h, offsetof(sg_io_hdr_t, host_status), host);
-        write_at<unsigned short>(h, offsetof(sg_io_hdr_t, driver_status), 0);
-        write_at<int>(h, offsetof(sg_io_hdr_t, resid), resid);
-        write_at<unsigned>(h, offsetof(sg_io_hdr_t, duration), 1);
-        write_at<unsigned>(h, offsetof(sg_io_hdr_t, info), r.status == 0x02 ? 1u : 0u);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        for (UMockdevIoctlData* d : {cmd, xfer, sb, h}) {
-            if (d) umockdev_ioctl_data_unref(d);
+    // The first reply that is ready, written through the pointers of the header it answers.
+    gboolean read(UMockdevIoctlClient* client, UMockdevIoctlData* buf) {
+        auto& queue = replies[client];
+        const auto now = Clock::now();
+        const auto it = std::find_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.ready <= now; });
+        if (it == queue.end()) return answer(client, -1, EAGAIN);
+        if (static_cast<std::size_t>(buf->data_len) < sizeof(sg_io_hdr_t)) return answer(client, -1, EINVAL);
+        const Pending p = std::move(*it);
+        queue.erase(it);
+        umockdev_ioctl_data_update(buf, 0, const_cast<guint8*>(p.header.data()), static_cast<gint>(p.header.size()));
+        if (!p.data_in.empty()) {
+            UMockdevIoctlData* xfer = umockdev_ioctl_data_resolve(buf, offsetof(sg_io_hdr_t, dxferp), p.data_in.size(), nullptr);
+            umockdev_ioctl_data_update(xfer, 0, const_cast<guint8*>(p.data_in.data()), static_cast<gint>(p.data_in.size()));
+            umockdev_ioctl_data_unref(xfer);
         }
+        if (!p.sense.empty()) {
+            UMockdevIoctlData* sb = umockdev_ioctl_data_resolve(buf, offsetof(sg_io_hdr_t, sbp), p.sense.size(), nullptr);
+            umockdev_ioctl_data_update(sb, 0, const_cast<guint8*>(p.sense.data()), static_cast<gint>(p.sense.size()));
+            umockdev_ioctl_data_unref(sb);
+        }
+        write_at<unsigned char>(buf, offsetof(sg_io_hdr_t, status), p.status);
+        write_at<unsigned char>(buf, offsetof(sg_io_hdr_t, masked_status), static_cast<unsigned char>(p.status >> 1));
+        write_at<unsigned char>(buf, offsetof(sg_io_hdr_t, sb_len_wr), static_cast<unsigned char>(p.sb_len_wr));
+        write_at<unsigned short>(buf, offsetof(sg_io_hdr_t, host_status), p.host);
+        write_at<unsigned short>(buf, offsetof(sg_io_hdr_t, driver_status), 0);
+        write_at<int>(buf, offsetof(sg_io_hdr_t, resid), p.resid);
+        write_at<unsigned>(buf, offsetof(sg_io_hdr_t, duration), 1);
+        write_at<unsigned>(buf, offsetof(sg_io_hdr_t, info), p.status == 0x02 ? 1u : 0u);
+        return answer(client, static_cast<int>(sizeof(sg_io_hdr_t)));
     }
 };
 
@@ -554,13 +582,32 @@ namespace {
 
 // umockdev keeps one client per open descriptor of a node: each is an initiator of its own.
 template <class Front>
+void enter(Front& front, UMockdevIoctlClient* client) {
+    auto [it, fresh] = front.initiators.try_emplace(client, 0);
+    if (fresh) it->second = front.unit->connect();
+    front.current = it->second;
+}
+
+template <class Front>
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     auto* front = static_cast<Front*>(data);
     std::lock_guard lock(front->m);
-    auto [it, fresh] = front->initiators.try_emplace(client, 0);
-    if (fresh) it->second = front->unit->connect();
-    front->current = it->second;
+    enter(*front, client);
     return front->ioctl(client, umockdev_ioctl_client_get_request(client), umockdev_ioctl_client_get_arg(client));
+}
+
+gboolean on_sg_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* front = static_cast<SgFront*>(data);
+    std::lock_guard lock(front->m);
+    enter(*front, client);
+    return front->write(client, umockdev_ioctl_client_get_arg(client));
+}
+
+gboolean on_sg_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    auto* front = static_cast<SgFront*>(data);
+    std::lock_guard lock(front->m);
+    enter(*front, client);
+    return front->read(client, umockdev_ioctl_client_get_arg(client));
 }
 
 template <class Front>
@@ -570,6 +617,8 @@ void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
     front->initiators.erase(client);
     if constexpr (std::is_same_v<Front, UsbFront>) {
         if (front->claimer == client) front->claimer = nullptr;
+    } else {
+        front->replies.erase(client);  // closing the node drops what the driver still owed
     }
 }
 
@@ -662,6 +711,8 @@ std::shared_ptr<Unit> Testbed::add_sg(const std::string& name, std::optional<pro
     if (options.openable) {
         front->handler = umockdev_ioctl_base_new();
         g_signal_connect(front->handler, "handle-ioctl", G_CALLBACK(on_ioctl<SgFront>), front.get());
+        g_signal_connect(front->handler, "handle-write", G_CALLBACK(on_sg_write), front.get());
+        g_signal_connect(front->handler, "handle-read", G_CALLBACK(on_sg_read), front.get());
         g_signal_connect(front->handler, "client-vanished", G_CALLBACK(on_vanished<SgFront>), front.get());
         GError* err = nullptr;
         check(umockdev_testbed_attach_ioctl(I.tb, node.c_str(), front->handler, &err), err, "attach SG ioctl");

@@ -1,5 +1,5 @@
 // Emulated units behind faked device nodes (umockdev): USB units answering usbfs with the
-// units' bulk-pipe framing, and SCSI generic nodes answering SG_IO. The process must run with
+// units' bulk-pipe framing, and SCSI generic nodes taking request headers written and replies read. The process must run with
 // umockdev's preload library; build the testbed before the first libusb context of the process.
 #pragma once
 
@@ -21,7 +21,7 @@ struct UsbLog {
     std::vector<unsigned> configurations_set;
 };
 
-// What the SG front saw in the last SG_IO header.
+// What the SG front saw in the last request header written.
 struct SgLog {
     int dxfer_direction = 0;
     unsigned cmd_len = 0;
@@ -30,6 +30,7 @@ struct SgLog {
     unsigned timeout = 0;
     unsigned flags = 0;
     int interface_id = 0;
+    int pack_id = 0;
     int calls = 0;
 };
 
@@ -58,7 +59,7 @@ public:
     std::shared_ptr<Unit> add_usb(protocol::model::Model model, int bus, std::vector<int> ports, UsbOptions options = {});
     // Unplugs the unit at that place.
     void remove_usb(int bus, const std::vector<int>& ports);
-    // Adds /dev/<name> answering SG_IO for `model` (no unit: the node answers every command with an empty good reply).
+    // Adds /dev/<name> answering for `model` (no unit: the node answers every command with an empty good reply).
     std::shared_ptr<Unit> add_sg(const std::string& name, std::optional<protocol::model::Model> model, SgOptions options = {});
 
     // Bytes put in the IN pipe of a USB unit, as packets of at most the max packet size.

@@ -856,21 +856,6 @@ void Unit::stall(std::uint8_t opcode, Stall how, int times) {
     stalls_[opcode] = {how, times};
 }
 
-void Unit::hold(std::function<void()> interrupt) {
-    std::lock_guard lock(mutex_);
-    held_.push_back(std::move(interrupt));
-}
-
-int Unit::interrupt_waiting() {
-    std::vector<std::function<void()>> held;
-    {
-        std::lock_guard lock(mutex_);
-        held.swap(held_);
-    }
-    for (auto& f : held) f();
-    return static_cast<int>(held.size());
-}
-
 void Unit::script(Fault f) {
     std::lock_guard lock(mutex_);
     script_.push_back(std::move(f));

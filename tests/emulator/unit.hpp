@@ -31,8 +31,8 @@
 namespace vexlor::emulator {
 
 // A command the unit takes and then never finishes: the data phase it announces never comes, it
-// answers busy to every phase query, or it leaves phase queries unanswered (USB); over SG the
-// call waits until the waiting thread is interrupted (`Unit::interrupt_waiting`).
+// answers busy to every phase query, or it leaves phase queries unanswered (USB); over SG no reply
+// comes until the driver's own time-out.
 enum class Stall { None, Data, Busy, Silent };
 
 // What the unit makes of one command.
@@ -225,9 +225,6 @@ public:
     void set_record(std::uint8_t type, std::vector<std::uint8_t> payload);
     // The next `times` commands with this operation code stall (`times` < 0: for good).
     void stall(std::uint8_t opcode, Stall how, int times = -1);
-    // A front keeps a stalled call here; interrupting the waiting ends each (as a signal ends SG_IO).
-    void hold(std::function<void()> interrupt);
-    int interrupt_waiting();
     // The link fails from now on, or from the first command with this operation code.
     void unplug(std::optional<std::uint8_t> at_opcode = std::nullopt);
     bool unplugged() const;
@@ -326,7 +323,6 @@ private:
     bool unplugged_ = false;
     std::optional<std::uint8_t> unplug_at_;
     std::map<std::uint8_t, std::pair<Stall, int>> stalls_;
-    std::vector<std::function<void()>> held_;
 };
 
 // The INQUIRY product text the emulator uses for a model ("LS-5000 ED" style).

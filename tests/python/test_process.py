@@ -13,10 +13,11 @@ from test_session import PRELUDE, code, unit_for
 
 
 def test_listing_lets_other_threads_run_and_answers_ctrl_c(emulated):
-    # Three units that never answer INQUIRY: each holds its probe for the 5 s time-out.
+    # Three units that never answer INQUIRY: each would hold its probe for the 5 s time-out.
     out = emulated(code(PRELUDE, SIGNALS, """
         for port in (1, 2, 3):
             tb.add_usb('LS-50', 1, [port]).mute()
+        tb.add_usb('LS-5000', 1, [4])
         import vexlor
         ticks, done = [0], threading.Event()
 
@@ -29,12 +30,17 @@ def test_listing_lets_other_threads_run_and_answers_ctrl_c(emulated):
         interrupt_in(1.0)
         got = outcome(vexlor.list_devices)
         done.set()
-        result = got + [ticks[0]]
+        # The probe in flight was cut short too: it no longer holds up an open for its time-out.
+        began = time.monotonic()
+        vexlor.Session('usb:001-4').close()
+        result = got + [ticks[0], round(time.monotonic() - began, 3)]
     """)).result
-    raised, after_signal, ticks = out
-    print(f"KeyboardInterrupt {after_signal} s after SIGINT; {ticks} ticks of 10 ms in the first second")
+    raised, after_signal, ticks, opening = out
+    print(f"KeyboardInterrupt {after_signal} s after SIGINT; {ticks} ticks of 10 ms in the first second; "
+          f"an open then took {opening} s")
     assert raised == "KeyboardInterrupt"
     assert after_signal < 3
+    assert opening < 2
     # A ticker that got the interpreter lock once while the listing ran would count 1.
     assert ticks > 20
 

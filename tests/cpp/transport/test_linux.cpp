@@ -1,6 +1,7 @@
-// The SCSI generic transport through real open/ioctl calls on nodes faked by umockdev.
+// The SCSI generic transport through real open/ioctl/write/read calls on nodes faked by umockdev.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -167,17 +168,44 @@ TEST_F(SgTest, DirectionsAndTheDataOutDump) {
     EXPECT_EQ(log.dxfer_len, 0u);
 }
 
-TEST_F(SgTest, ASignalEndingTheWaitIsAnInterruptionNotAnIoError) {
-    // The unit never answers; the kernel ends the waiting SG_IO with EINTR when the thread gets a signal.
+TEST_F(SgTest, AStopCutsAStalledCommandShortAndItsLateReplyIsDropped) {
+    // The unit never answers; the stop is asked from another thread, as a pass's cancel is.
     unit_->stall(0x00, emulator::Stall::Data, 1);
-    std::thread interrupter([&] {
-        while (unit_->interrupt_waiting() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::atomic<bool> stop{false};
+    transport_->set_stop([&] { return stop.load(); });
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(100ms);
+        stop = true;
     });
-    const auto r = transport_->execute(kReady, Data::none(), 180s);
-    interrupter.join();
+    const auto began = std::chrono::steady_clock::now();
+    const auto r = transport_->execute(kReady, Data::none(), 300ms);
+    stopper.join();
     ASSERT_FALSE(r);
     EXPECT_TRUE(r.error().is_interrupted()) << debug_string(r.error());
-    EXPECT_TRUE(transport_->execute(kReady, Data::none(), 1s));  // the node takes the next command
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 250ms);  // well before the driver's own time-out
+
+    // A stop asked before a command sends nothing.
+    const int calls = bed_.sg_log("sg0").calls;
+    EXPECT_TRUE(transport_->execute(kReady, Data::none(), 1s).error().is_interrupted());
+    EXPECT_EQ(bed_.sg_log("sg0").calls, calls);
+    transport_->set_stop({});
+
+    // The driver answers the stalled command at its time-out; that reply is not the next command's.
+    std::this_thread::sleep_for(300ms);
+    diag::Capture cap;
+    auto got = inquiry();
+    ASSERT_TRUE(got) << debug_string(got.error());
+    EXPECT_EQ(got->transferred, 36u);
+    EXPECT_EQ(std::string(buf_.begin() + 16, buf_.begin() + 26), "LS-4000 ED");
+    EXPECT_EQ(cap.find(Level::Debug, "dropped the late reply of a command cut short", kTarget).size(), 1u);
+}
+
+TEST_F(SgTest, AStalledCommandEndsAtItsTimeOut) {
+    unit_->stall(0x00, emulator::Stall::Data, 1);
+    const auto r = transport_->execute(kReady, Data::none(), 100ms);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().is_timeout()) << debug_string(r.error());
+    EXPECT_TRUE(inquiry());
 }
 
 TEST_F(SgTest, TimeoutField) {

@@ -187,13 +187,12 @@ NB_MODULE(vexlor_emulator, m) {
         "        claimed: the interface is held by another process; inquiry: 'ok', 'check'\n"
         "        (CHECK CONDITION) or 'short' (35 bytes of standard data)\n"
         "    unit = bed.add_sg(name, model, device_type=6, qualifier=0, openable=True)\n"
-        "        /dev/<name> answering SG_IO; model None: a unit whose product names no model\n"
+        "        /dev/<name> taking SCSI generic requests; model None: a unit whose product names no model\n"
         "    bed.remove_usb(bus, ports)   # unplug\n"
         "    bed.dev_dir()                # the faked /dev folder\n\n"
         "A Unit keeps its state (loaded, waiting, scanning, focus, divisor, reserved, windows) and\n"
         "its command log (log()), and is scripted with not_ready, attention, cooperate, refuse,\n"
-        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug, stall and script_image\n"
-        "(interrupt_waiting ends stalled SG calls as a signal would);\n"
+        "fail, adjust, takes, focus_found, set_page, set_record, drop_op, unplug, stall and script_image;\n"
         "show_scene() puts a landscape with dust on the first frame.\n"
         "film(), pass_layout(), pass_plane(i) and pass_marks() tell what the unit holds and meant.";
 
@@ -356,7 +355,7 @@ NB_MODULE(vexlor_emulator, m) {
             nb::arg("start_polls") = 0, nb::arg("stall_at") = nb::none(), nb::arg("stall") = "data",
             "Faults for the image READs of the passes to come (until replaced); from READ stall_at on the\n"
             "unit stalls: 'data' (announced, never sent), 'busy' (to every phase query), 'silent'\n"
-            "(phase queries unanswered); over SG the call waits until interrupt_waiting()")
+            "(phase queries unanswered); over SG no reply comes until the request's own time-out")
         .def_prop_ro("image_reads", &emulator::Unit::image_reads, "Image READs received since the last SCAN")
         .def_prop_rw("focus_found", &emulator::Unit::focus_found, &emulator::Unit::set_focus_found)
         .def("set_page", [](emulator::Unit& u, int code, const nb::bytes& b) { u.set_page(static_cast<std::uint8_t>(code), from_bytes(b)); })
@@ -378,9 +377,6 @@ NB_MODULE(vexlor_emulator, m) {
             },
             nb::arg("opcode"), nb::arg("how") = "data", nb::arg("times") = -1,
             "The next `times` commands with this operation code stall (-1: for good), as script_image says")
-        .def("interrupt_waiting", &emulator::Unit::interrupt_waiting,
-             "Ends every stalled SG call with EINTR, as the kernel does when the waiting thread gets a signal;\n"
-             "answers how many there were")
         .def(
             "unplug", [](emulator::Unit& u, std::optional<int> at) {
                 u.unplug(at ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*at)) : std::nullopt);
