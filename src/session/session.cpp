@@ -271,26 +271,21 @@ error::Result<bool> Session::tolerate(std::span<const std::uint8_t, 6> cdb, Dura
     return std::unexpected(std::move(r).error());
 }
 
-error::Result<bool> Session::abort() {
-    VX_TRY(const bool ran, tolerate(ABORT_CDB));
-    if (!ran) {
-        VX_DEBUG(TARGET, "this unit has no ABORT");
-        return false;
-    }
-    scan_open_ = false;
-    VX_CHECK(test_unit_ready(READY_TIMEOUT));
-    return true;
-}
+error::Result<bool> Session::abort() { return abort_within(COMMAND_TIMEOUT, READY_TIMEOUT); }
 
 error::Result<bool> Session::stop_scan() {
     const Cleanup stopping(*this);
-    VX_TRY(const bool ran, tolerate(ABORT_CDB, CLEANUP_TIMEOUT));
+    return abort_within(CLEANUP_TIMEOUT, CLEANUP_TIMEOUT);
+}
+
+error::Result<bool> Session::abort_within(Duration abort_timeout, Duration ready_timeout) {
+    VX_TRY(const bool ran, tolerate(ABORT_CDB, abort_timeout));
     if (!ran) {
         VX_DEBUG(TARGET, "this unit has no ABORT");
         return false;
     }
     scan_open_ = false;
-    VX_CHECK(test_unit_ready(CLEANUP_TIMEOUT));
+    VX_CHECK(test_unit_ready(ready_timeout));
     return true;
 }
 

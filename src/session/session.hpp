@@ -174,6 +174,8 @@ private:
     error::Result<Bytes> read_step(std::span<const std::uint8_t, 10> cdb, std::size_t n);
     error::Result<Handshake> handshake_once(std::span<const std::uint8_t> cdb, transport::Data data, Duration timeout);
     error::Result<bool> tolerate(std::span<const std::uint8_t, 6> cdb, Duration timeout);
+    // ABORT, then the wait for readiness; false when the unit has no ABORT.
+    error::Result<bool> abort_within(Duration abort_timeout, Duration ready_timeout);
     bool should_stop();
     void watch_transport();
     friend class Cleanup;
