@@ -27,8 +27,9 @@ constexpr std::string_view kTarget = "vexlor::transport::linux";
 constexpr std::string_view kCdbTarget = "vexlor::cdb";
 constexpr int kReservedAsked = 524288;
 constexpr std::size_t kSenseMax = 96;
-// Past the time-out the driver was given, how long we still wait for it to report that time-out.
-constexpr Duration kDriverGrace = std::chrono::seconds(2);
+// Past the time-out the driver was given, how long we still wait for it to report that time-out
+// (its timer starts when the command reaches the unit, a little after we hand it over).
+constexpr Duration kDriverGrace = std::chrono::milliseconds(500);
 // A node that says a reply is ready when none is: how long to wait before asking again.
 constexpr int kRecheckMillis = 2;
 
