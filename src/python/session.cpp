@@ -183,7 +183,7 @@ session::Session open_session(const device::Device& d) {
         } else if (auto s = session::Session::open(std::move(*t), clock::system(),
                                                     [&interrupt] { return interrupt.check(); });
                    !s) {
-            // Cut short by a signal (EINTR), the open ends cancelled: what Python raised stands for it.
+            // Cut short by Ctrl-C, the open ends cancelled: what Python raised stands for it.
             if (s.error().get_if<error::Error::Cancelled>()) interrupt.check_now();
             if (!interrupt.fired()) pending.emplace(convert(std::move(s).error()));
         } else {

@@ -47,7 +47,7 @@ public:
             } else {
                 const Installed installed(*inner_, interrupt);
                 R r = op(*inner_);
-                // A command cut short by a signal (EINTR) ends cancelled: what Python raised stands for it.
+                // A command cut short by Ctrl-C ends cancelled: what Python raised stands for it.
                 if (!r && r.error().template get_if<error::Error::Cancelled>()) interrupt.check_now();
                 if (interrupt.fired()) {
                     // What Python raised stands for the outcome.

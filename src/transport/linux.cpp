@@ -117,7 +117,8 @@ void SgTransport::abandon() {
 
 // Reads replies until the one for `request` comes; replies to commands cut short earlier are
 // dropped on the way. On failure the request is still the driver's.
-std::expected<void, Error> SgTransport::await(Request& request, std::chrono::steady_clock::time_point deadline) {
+std::expected<void, Error> SgTransport::await(Request& request, Duration timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout + kDriverGrace;
     bool recheck = false;
     for (;;) {
         if (stopping()) return std::unexpected(Error::interrupted());
@@ -135,7 +136,7 @@ std::expected<void, Error> SgTransport::await(Request& request, std::chrono::ste
         if (n >= 0) return std::unexpected(Error::io(IoKind::InvalidData, fmt::format("the driver's reply was {} bytes", n)));
         if (errno != EAGAIN && errno != EINTR) return std::unexpected(Error::io(IoError::os(errno)));
         const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return std::unexpected(Error::timeout(deadline - now));
+        if (now >= deadline) return std::unexpected(Error::timeout(timeout));
         pollfd p{fd_, POLLIN, 0};
         const auto slice = std::chrono::ceil<std::chrono::milliseconds>(std::min<Duration>(deadline - now, kStopSlice));
         const int r = recheck ? ::poll(nullptr, 0, kRecheckMillis) : ::poll(&p, 1, static_cast<int>(slice.count()));
@@ -177,15 +178,13 @@ std::expected<Reply, Error> SgTransport::execute(std::span<const std::uint8_t> c
     next_id_ = next_id_ == std::numeric_limits<std::int32_t>::max() ? 1 : next_id_ + 1;
     h.pack_id = next_id_;
     h.usr_ptr = nullptr;
-    const auto deadline = std::chrono::steady_clock::now() + timeout + kDriverGrace;
     if (stopping()) return std::unexpected(Error::interrupted());
     if (::write(fd_, &h, sizeof h) < 0) {
         if (errno == EINTR) return std::unexpected(Error::interrupted());
         return std::unexpected(Error::io(IoError::os(errno)));
     }
-    if (auto done = await(*request, deadline); !done) {
+    if (auto done = await(*request, timeout); !done) {
         orphans_.push_back(std::move(request));
-        if (done.error().is_timeout()) return std::unexpected(Error::timeout(timeout));
         return std::unexpected(std::move(done).error());
     }
 

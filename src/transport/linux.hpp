@@ -45,7 +45,7 @@ public:
 private:
     struct Request;
     SgTransport(int fd, std::int32_t max_transfer);
-    std::expected<void, Error> await(Request& request, std::chrono::steady_clock::time_point deadline);
+    std::expected<void, Error> await(Request& request, Duration timeout);
 
     int fd_;
     std::int32_t max_transfer_;
